@@ -1,0 +1,121 @@
+#include "Agent.h"
+
+#include <cmath>
+#include <limits>
+
+#include "Clock.h"
+#include "Log.h"
+#include "SafeFile.h"
+#include "dns/DNSProxy.h"
+#include "platform/ProcessTable.h"
+
+namespace tether {
+
+AgentEnvironment AgentEnvironment::system() {
+  AgentEnvironment env;
+  env.now = [] { return std::chrono::system_clock::now(); };
+  env.monotonic = [] { return std::chrono::steady_clock::now(); };
+  env.processes = ProcessTable::system();
+  return env;
+}
+
+Agent::Agent(AgentConfig config, const std::string& configPath, AgentEnvironment environment)
+    : config_(std::move(config)),
+      configURL_(std::filesystem::path(configPath).parent_path()),
+      env_(std::move(environment)) {
+  if (configURL_.empty()) configURL_ = ".";
+  lastSample_ = env_.monotonic();
+  dns_ = std::make_unique<DNSProxy>(config_.upstreamDNS, env_.dnsListenPort, env_.dnsUpstreamPort);
+
+  // Take up the usage file: today's is kept, another day's keeps only its epoch, and a missing
+  // or damaged file counts as absent (it stays on disk until the first write replaces it).
+  const std::string today = Clock::todayStamp(env_.now());
+  usage_ = UsageState{today, {}, 0};
+  auto bytes = SafeFile::read(configURL_ / UsageState::kFileName, UsageState::kMaxFileBytes,
+                              SafeFile::Links::Refuse);
+  if (!bytes) return;
+  auto stored = UsageState::decode(*bytes);
+  if (!stored) return;
+  if (stored->date == today) {
+    usage_ = std::move(*stored);
+  } else {
+    usage_.epoch = stored->epoch;
+  }
+}
+
+Agent::~Agent() = default;
+
+void Agent::requestStop() { stop_.raise(); }
+
+std::chrono::nanoseconds Agent::sleepDuration(double sampleIntervalSeconds) {
+  const double seconds = std::max(1.0, sampleIntervalSeconds);
+  const double ns = seconds * 1e9;
+  // Beyond the largest count of nanoseconds (about 292 years) the sleep is clamped.
+  if (!(ns < static_cast<double>(std::numeric_limits<int64_t>::max()))) {
+    return std::chrono::nanoseconds(std::numeric_limits<int64_t>::max());
+  }
+  return std::chrono::nanoseconds(static_cast<int64_t>(ns));
+}
+
+double Agent::wallSeconds() const {
+  return std::chrono::duration<double>(env_.now().time_since_epoch()).count();
+}
+
+void Agent::dayRolloverCheck() {
+  const std::string today = Clock::todayStamp(env_.now());
+  if (usage_.date == today) return;
+  usage_.date = today;
+  usage_.minutes.clear();
+  persistUsage();
+}
+
+void Agent::persistUsage() {
+  // A failed write leaves the previous file in place; the next cycle tries again.
+  SafeFile::writeAtomically(configURL_ / UsageState::kFileName, usage_.encode());
+}
+
+void Agent::run() {
+  using namespace std::chrono;
+  dayRolloverCheck();
+  if (config_.enableDNS) startDNS();
+  lastSample_ = env_.monotonic();
+  if (stopRequested()) return;
+  poll();
+  if (stopRequested()) return;
+  postUsage(true);
+
+  auto lastPoll = env_.monotonic();
+  auto lastUpload = env_.monotonic();
+  auto lastInventory = env_.monotonic();
+  const duration<double> pollInterval(config_.pollIntervalSeconds);
+  const auto pause = sleepDuration(config_.sampleIntervalSeconds);
+
+  while (!stopRequested()) {
+    dayRolloverCheck();
+    sampleAndEnforce();
+    if (stopRequested()) return;
+
+    const auto now = env_.monotonic();
+    if (now - lastPoll >= pollInterval) {
+      poll();
+      lastPoll = env_.monotonic();
+      if (stopRequested()) return;
+    }
+    if (now - lastUpload >= pollInterval) {
+      const bool forceInventory = now - lastInventory >= seconds(300);
+      if (forceInventory) lastInventory = now;
+      postUsage(forceInventory);
+      lastUpload = env_.monotonic();
+      if (stopRequested()) return;
+    }
+    if (stop_.waitFor(pause)) return;
+  }
+}
+
+void Agent::shutdown() {
+  persistUsage();
+  if (dnsApplied_) restoreSystemDNS();
+  dns_->shutdown();
+}
+
+}  // namespace tether

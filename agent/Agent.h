@@ -1,0 +1,103 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "AgentConfig.h"
+#include "Policy.h"
+#include "UsageReport.h"
+#include "UsageState.h"
+#include "WakeSignal.h"
+
+namespace tether {
+
+class DNSProxy;
+class ProcessTable;
+
+// One running process that lies in an application bundle.
+struct RunningProc {
+  std::string bundleId;
+  int32_t pid = 0;
+
+  bool operator==(const RunningProc&) const = default;
+};
+
+// What the agent takes from the machine. The binary uses system(); tests replace parts of it.
+struct AgentEnvironment {
+  std::function<std::chrono::system_clock::time_point()> now;  // wall clock and local time
+  std::function<std::chrono::steady_clock::time_point()> monotonic;  // elapsed time, loop clocks
+  std::shared_ptr<ProcessTable> processes;
+  std::filesystem::path networkSetupTool = "/usr/sbin/networksetup";
+  std::filesystem::path inventoryRoot = "/";
+  uint16_t dnsListenPort = 53;
+  uint16_t dnsUpstreamPort = 53;
+
+  static AgentEnvironment system();
+};
+
+// The agent: owns the configuration, the policy in force, the day's usage and the DNS proxy, and
+// runs the one timed loop. All of its state belongs to the thread that calls run(); other threads
+// only call requestStop().
+class Agent {
+ public:
+  Agent(AgentConfig config, const std::string& configPath,
+        AgentEnvironment environment = AgentEnvironment::system());
+  ~Agent();
+  Agent(const Agent&) = delete;
+  Agent& operator=(const Agent&) = delete;
+
+  // Start-up, then the loop. Returns once a stop has been requested, between two steps.
+  void run();
+  // From any thread (the signal thread): wakes the loop's sleep and interrupts a request.
+  void requestStop();
+  bool stopRequested() const { return stop_.raised(); }
+  // Writes the usage, restores the system DNS servers if they were changed, closes the proxy.
+  void shutdown();
+
+  // The loop's steps.
+  void dayRolloverCheck();
+  void sampleAndEnforce();
+  void startDNS();
+  void poll();
+  void postUsage(bool forceInventory);
+  void persistUsage();
+
+  // A fetched policy: the parent's usage reset, then the change of revision.
+  void applyPolicy(Policy fetched);
+  void applyDNS();
+  std::vector<std::string> currentlyBlocked() const;
+  std::vector<InstalledApp> inventory() const;
+  std::vector<RunningProc> runningApps() const;
+  static std::optional<std::string> bundleID(const std::string& executablePath);
+
+  const AgentConfig& config() const { return config_; }
+  const std::filesystem::path& configURL() const { return configURL_; }
+  const Policy& policy() const { return policy_; }
+  const UsageState& usage() const { return usage_; }
+  DNSProxy& dns() { return *dns_; }
+
+  // How long the loop sleeps after each pass: max(1, sampleIntervalSeconds), bounded.
+  static std::chrono::nanoseconds sleepDuration(double sampleIntervalSeconds);
+
+ private:
+  void restoreSystemDNS();
+  double wallSeconds() const;
+
+  AgentConfig config_;
+  std::filesystem::path configURL_;
+  AgentEnvironment env_;
+  WakeSignal stop_;
+  std::unique_ptr<DNSProxy> dns_;
+  Policy policy_;
+  UsageState usage_;
+  std::chrono::steady_clock::time_point lastSample_;
+  bool dnsApplied_ = false;
+};
+
+}  // namespace tether

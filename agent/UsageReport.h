@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tether {
+
+// One installed application bundle.
+struct InstalledApp {
+  std::string name;
+  std::string bundleId;
+
+  bool operator==(const InstalledApp&) const = default;
+};
+
+// The body of the usage upload. All six keys are always written.
+struct UsageReport {
+  std::string date;
+  std::map<std::string, double> minutes;  // rounded to one decimal
+  std::vector<InstalledApp> apps;         // empty unless the inventory is carried
+  std::vector<std::string> blockedNow;    // sorted
+  std::string timeZone;
+  int64_t usageEpoch = 0;
+
+  std::string encode() const;
+};
+
+}  // namespace tether

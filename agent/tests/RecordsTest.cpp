@@ -1,0 +1,92 @@
+// Decoding rules of the policy and usage records, and the report's shape.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "Policy.h"
+#include "UsageReport.h"
+#include "UsageState.h"
+
+namespace tether {
+namespace {
+
+TEST(PolicyDecode, OnlyRevIsRequiredAndNullsTakeDefaults) {
+  auto p = Policy::decode(R"({"rev":3})");
+  ASSERT_TRUE(p) << p.error();
+  EXPECT_EQ(p->rev, 3);
+  EXPECT_TRUE(p->apps.empty() && p->domains.empty() && p->domainLimits.empty() &&
+              p->domainAllow.empty() && p->domainExact.empty());
+  EXPECT_EQ(p->usageEpoch, 0);
+
+  p = Policy::decode(R"({"rev":3.0,"apps":null,"domains":null,"usageEpoch":null,
+      "apps2":"ignored"})");
+  ASSERT_TRUE(p) << p.error();
+  EXPECT_EQ(p->rev, 3);
+}
+
+TEST(PolicyDecode, AppRulesAndWindowDefaults) {
+  auto p = Policy::decode(R"({"rev":1,"apps":{
+      "com.empty":{},
+      "com.nulllimit":{"dailyLimitMinutes":null,"windows":null},
+      "com.window":{"dailyLimitMinutes":30,"windows":[{"days":[1,7],"start":"21:00","end":"07:00"}]}
+  }})");
+  ASSERT_TRUE(p) << p.error();
+  EXPECT_FALSE(p->apps["com.empty"].dailyLimitMinutes);
+  EXPECT_TRUE(p->apps["com.empty"].windows.empty());
+  EXPECT_FALSE(p->apps["com.nulllimit"].dailyLimitMinutes);
+  const AppRule& r = p->apps["com.window"];
+  EXPECT_EQ(r.dailyLimitMinutes, 30);
+  ASSERT_EQ(r.windows.size(), 1u);
+  EXPECT_EQ(r.windows[0].mode, "block");
+  EXPECT_EQ(r.windows[0].days, (std::vector<int64_t>{1, 7}));
+}
+
+TEST(PolicyDecode, AnyWrongTypeOrMissingRequiredKeyFailsTheWholeDocument) {
+  const char* bad[] = {
+      R"({})",
+      R"({"rev":"3"})",
+      R"({"rev":3.5})",
+      R"({"rev":1,"apps":{"a":{"windows":[{"start":"1:00","end":"2:00"}]}}})",
+      R"({"rev":1,"apps":{"a":{"windows":[{"days":[1,"2"],"start":"1:00","end":"2:00"}]}}})",
+      R"({"rev":1,"apps":{"a":{"windows":[{"days":[1],"start":"1:00"}]}}})",
+      R"({"rev":1,"apps":{"a":{"dailyLimitMinutes":"5"}}})",
+      R"({"rev":1,"domains":"a.com"})",
+      R"({"rev":1,"domains":["a.com",5]})",
+      R"({"rev":1,"domainLimits":{"a.com":"30"}})",
+      R"({"rev":1,"domainExact":[null]})",
+      R"({"rev":1,"usageEpoch":true})",
+      R"([{"rev":1}])",
+      R"({"rev":1)",
+      "",
+  };
+  for (const char* text : bad) EXPECT_FALSE(Policy::decode(text)) << text;
+  auto p = Policy::decode(R"({"rev":1,"apps":{"com.a":{"windows":[{"days":[1],"end":"2:00"}]}}})");
+  ASSERT_FALSE(p);
+  EXPECT_THAT(p.error(), testing::HasSubstr("apps.com.a.windows[0].start"));
+}
+
+TEST(UsageStateRecord, RoundTripsAndAppliesDefaults) {
+  auto u = UsageState::decode(R"({"date":"2026-03-07"})");
+  ASSERT_TRUE(u);
+  EXPECT_EQ(*u, (UsageState{"2026-03-07", {}, 0}));
+  UsageState full{"2026-03-07", {{"com.a", 12.345}, {"example.com", 0.25}}, 7};
+  EXPECT_EQ(*UsageState::decode(full.encode()), full);
+  EXPECT_FALSE(UsageState::decode(R"({"date":"2026-03-07","minutes":{"a":"1"}})"));
+  EXPECT_FALSE(UsageState::decode(R"({"date":null})"));
+}
+
+TEST(UsageReportRecord, AlwaysCarriesAllSixKeys) {
+  UsageReport report;
+  report.date = "2026-03-07";
+  report.timeZone = "Europe/Berlin";
+  auto j = nlohmann::json::parse(report.encode());
+  for (const char* key : {"date", "minutes", "apps", "blockedNow", "timeZone", "usageEpoch"}) {
+    EXPECT_TRUE(j.contains(key)) << key;
+  }
+  EXPECT_EQ(j["apps"], nlohmann::json::array());
+  EXPECT_TRUE(j["minutes"].is_object());
+}
+
+}  // namespace
+}  // namespace tether

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace tether {
+
+// Raised while decoding a record; the message names the offending key path.
+struct DecodeError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Strict field access for the JSON records: required keys must be present and not null, and a
+// value of the wrong JSON type fails the whole decode. Numbers that hold integers accept 15 and
+// 15.0 but not 15.5.
+namespace JsonFields {
+
+using json = nlohmann::json;
+
+// Parses text without throwing; invalid JSON becomes a DecodeError with the parser's message.
+json parse(std::string_view text);
+
+const json& requireObject(const json& value, const std::string& path);
+
+// The value at key, or nullptr when the key is absent or holds null.
+const json* find(const json& object, const std::string& key);
+const json& require(const json& object, const std::string& key, const std::string& path);
+
+std::string asString(const json& value, const std::string& path);
+double asNumber(const json& value, const std::string& path);
+int64_t asInteger(const json& value, const std::string& path);
+bool asBool(const json& value, const std::string& path);
+
+// "a" + "b" -> "a.b"; "" + "b" -> "b"
+std::string join(const std::string& path, const std::string& key);
+
+}  // namespace JsonFields
+}  // namespace tether

@@ -1,0 +1,106 @@
+#include "SafeFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tether::SafeFile {
+
+namespace {
+
+std::string describe(const std::filesystem::path& path, const std::string& reason) {
+  return path.string() + ": " + reason;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<std::string> read(const std::filesystem::path& path, std::size_t maxBytes, Links links) {
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  if (links == Links::Refuse) flags |= O_NOFOLLOW;
+  const int fd = ::open(path.c_str(), flags);
+  if (fd < 0) {
+    if (errno == ELOOP && links == Links::Refuse) {
+      return Result<std::string>::failure(describe(path, "is a symbolic link"));
+    }
+    return Result<std::string>::failure(describe(path, std::strerror(errno)));
+  }
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
+
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return Result<std::string>::failure(describe(path, std::strerror(errno)));
+  if (!S_ISREG(st.st_mode)) return Result<std::string>::failure(describe(path, "is not a regular file"));
+  if (st.st_size < 0 || static_cast<std::size_t>(st.st_size) > maxBytes) {
+    return Result<std::string>::failure(
+        describe(path, "is larger than " + std::to_string(maxBytes) + " bytes"));
+  }
+
+  std::string data;
+  data.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t have = 0;
+  // Read until end of file, never beyond the bound even if the file grows meanwhile.
+  for (;;) {
+    if (have == data.size()) {
+      if (data.size() >= maxBytes + 1) break;
+      data.resize(std::min(maxBytes + 1, data.size() + 4096));
+    }
+    ssize_t n = ::read(fd, data.data() + have, data.size() - have);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Result<std::string>::failure(describe(path, std::strerror(errno)));
+    }
+    if (n == 0) break;
+    have += static_cast<std::size_t>(n);
+  }
+  if (have > maxBytes) {
+    return Result<std::string>::failure(
+        describe(path, "is larger than " + std::to_string(maxBytes) + " bytes"));
+  }
+  data.resize(have);
+  return data;
+}
+
+bool writeAtomically(const std::filesystem::path& target, std::string_view bytes, unsigned mode) {
+  std::filesystem::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  // mkstemp creates the file with O_CREAT|O_EXCL under a random name: it never follows or
+  // reuses an existing entry.
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) return false;
+  bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (ok) ok = ::rename(pattern.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(pattern.c_str());
+    return false;
+  }
+  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return true;
+}
+
+}  // namespace tether::SafeFile

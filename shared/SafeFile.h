@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "Result.h"
+
+namespace tether {
+
+// File access for a process that may run as root in folders other users can write.
+namespace SafeFile {
+
+enum class Links { Follow, Refuse };
+
+// Reads a whole regular file of at most maxBytes. Anything else (a folder, a FIFO, a device, a
+// file larger than the bound, and with Links::Refuse a symbolic link in the last component) is
+// refused without reading it. The error text names the path and the reason.
+Result<std::string> read(const std::filesystem::path& path, std::size_t maxBytes,
+                         Links links = Links::Follow);
+
+// Replaces target with bytes atomically and durably: a unique temporary file created
+// exclusively in the target's folder (never a fixed name), written, flushed to disk, renamed
+// over the target, and the folder flushed. On failure the previous file is left intact, the
+// temporary file is removed and false is returned.
+bool writeAtomically(const std::filesystem::path& target, std::string_view bytes,
+                     unsigned mode = 0644);
+
+}  // namespace SafeFile
+}  // namespace tether
