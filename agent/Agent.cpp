@@ -7,6 +7,7 @@
 #include "Log.h"
 #include "SafeFile.h"
 #include "dns/DNSProxy.h"
+#include "dns/SiteIndex.h"
 #include "platform/ProcessTable.h"
 
 namespace tether {
@@ -24,6 +25,7 @@ Agent::Agent(AgentConfig config, const std::string& configPath, AgentEnvironment
       configURL_(std::filesystem::path(configPath).parent_path()),
       env_(std::move(environment)) {
   if (configURL_.empty()) configURL_ = ".";
+  siteIndex_ = std::make_shared<const SiteIndex>(policy_.siteRules());
   lastSample_ = env_.monotonic();
   dns_ = std::make_unique<DNSProxy>(config_.upstreamDNS, env_.dnsListenPort, env_.dnsUpstreamPort);
 

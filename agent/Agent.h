@@ -19,6 +19,7 @@ namespace tether {
 
 class DNSProxy;
 class ProcessTable;
+class SiteIndex;
 
 // One running process that lies in an application bundle.
 struct RunningProc {
@@ -95,6 +96,8 @@ class Agent {
   WakeSignal stop_;
   std::unique_ptr<DNSProxy> dns_;
   Policy policy_;
+  // The policy's site rules, rebuilt only when the policy changes.
+  std::shared_ptr<const SiteIndex> siteIndex_;
   UsageState usage_;
   std::chrono::steady_clock::time_point lastSample_;
   bool dnsApplied_ = false;

@@ -1,7 +1,6 @@
-// The sample-and-enforce cycle and the running-application list.
+// The sample-and-enforce cycle.
 #include "Agent.h"
 
-#include "platform/ProcessTable.h"
 
 namespace tether {
 
@@ -11,8 +10,5 @@ void Agent::sampleAndEnforce() {
   persistUsage();
 }
 
-std::vector<RunningProc> Agent::runningApps() const { return {}; }
-
-std::optional<std::string> Agent::bundleID(const std::string&) { return std::nullopt; }
 
 }  // namespace tether

@@ -3,6 +3,7 @@
 #include "Agent.h"
 
 #include "Log.h"
+#include "dns/DNSConfigurator.h"
 #include "dns/DNSProxy.h"
 
 namespace tether {
@@ -12,10 +13,11 @@ void Agent::startDNS() {
     log("dns disabled: " + error->text() + ". app limits still run.");
     return;
   }
-  // Placeholder: pointing the system's DNS servers at the proxy arrives with the configurator.
+  DNSConfigurator::apply(configURL_, env_.networkSetupTool);
+  dnsApplied_ = true;
 }
 
-void Agent::restoreSystemDNS() {}
+void Agent::restoreSystemDNS() { DNSConfigurator::restore(configURL_, env_.networkSetupTool); }
 
 void Agent::applyDNS() {
   // Placeholder until the proxy takes rules.

@@ -3,6 +3,7 @@
 
 #include "Clock.h"
 #include "Log.h"
+#include "dns/SiteIndex.h"
 
 namespace tether {
 
@@ -26,6 +27,7 @@ void Agent::applyPolicy(Policy fetched) {
                              std::to_string(fetched.domains.size()) + " blocked domain(s), " +
                              std::to_string(fetched.domainLimits.size()) + " domain limit(s)";
     policy_ = std::move(fetched);
+    siteIndex_ = std::make_shared<const SiteIndex>(policy_.siteRules());
     applyDNS();
     log(line);
   }
