@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "Clock.h"
 #include "Log.h"
@@ -17,6 +18,7 @@ AgentEnvironment AgentEnvironment::system() {
   env.now = [] { return std::chrono::system_clock::now(); };
   env.monotonic = [] { return std::chrono::steady_clock::now(); };
   env.processes = ProcessTable::system();
+  env.pause = [](std::chrono::microseconds d) { std::this_thread::sleep_for(d); };
   return env;
 }
 
