@@ -22,7 +22,7 @@ std::optional<std::string> stringValue(plist_t dict, const char* key) {
 }  // namespace
 
 std::optional<BundleInfo> BundleInfo::load(const std::filesystem::path& infoPlist) {
-  auto bytes = SafeFile::read(infoPlist, kMaxFileBytes);
+  auto bytes = SafeFile::read(infoPlist, kMaxFileBytes, SafeFile::Links::Refuse);
   if (!bytes || bytes->empty()) return std::nullopt;
   plist_t root = nullptr;
   plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);

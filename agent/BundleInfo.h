@@ -15,8 +15,9 @@ struct BundleInfo {
   // Anything larger is not an Info.plist.
   static constexpr std::size_t kMaxFileBytes = 4 * 1024 * 1024;
 
-  // Nothing when the file cannot be read, is not a property-list dictionary, or has no text
-  // CFBundleIdentifier.
+  // Nothing when the file cannot be read (missing, too large, not a regular file, or a symbolic
+  // link: bundles may lie in folders any user can write), is not a property-list dictionary, or
+  // has no text CFBundleIdentifier.
   static std::optional<BundleInfo> load(const std::filesystem::path& infoPlist);
 };
 

@@ -1,6 +1,7 @@
 #include "Clock.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <vector>
 
@@ -30,7 +31,8 @@ std::optional<int64_t> parsePiece(std::string_view piece) {
     const int digit = c - '0';
     // Accumulate towards the sign so that the most negative value still fits.
     if (negative) {
-      if (__builtin_mul_overflow(value, 10, &value) || __builtin_sub_overflow(value, digit, &value)) {
+      if (__builtin_mul_overflow(value, 10, &value) ||
+          __builtin_sub_overflow(value, digit, &value)) {
         return std::nullopt;
       }
     } else if (__builtin_mul_overflow(value, 10, &value) ||
@@ -43,7 +45,9 @@ std::optional<int64_t> parsePiece(std::string_view piece) {
 
 }  // namespace
 
-std::string todayStamp() { return todayStamp(std::chrono::system_clock::now()); }
+std::string todayStamp() {
+  return todayStamp(std::chrono::system_clock::now());
+}
 
 std::string todayStamp(Instant when) {
   const std::tm local = localTime(when);
@@ -68,13 +72,16 @@ std::optional<int64_t> parseHHMM(std::string_view text) {
   const auto minutes = parsePiece(pieces[1]);
   if (!hours || !minutes) return std::nullopt;
   int64_t result = 0;
-  if (__builtin_mul_overflow(*hours, 60, &result) || __builtin_add_overflow(result, *minutes, &result)) {
+  if (__builtin_mul_overflow(*hours, 60, &result) ||
+      __builtin_add_overflow(result, *minutes, &result)) {
     return std::nullopt;
   }
   return result;
 }
 
-int64_t minutesNow() { return minutesAt(std::chrono::system_clock::now()); }
+int64_t minutesNow() {
+  return minutesAt(std::chrono::system_clock::now());
+}
 
 int64_t minutesAt(Instant when) {
   const std::tm local = localTime(when);

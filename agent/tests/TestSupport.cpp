@@ -120,6 +120,21 @@ RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds ti
   return result;
 }
 
+CapturedStderr::CapturedStderr() {
+  const int file = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+  if (file < 0) throw std::runtime_error("cannot capture standard error");
+  saved_ = ::dup(STDERR_FILENO);
+  ::dup2(file, STDERR_FILENO);
+  ::close(file);
+}
+
+CapturedStderr::~CapturedStderr() {
+  ::dup2(saved_, STDERR_FILENO);
+  ::close(saved_);
+}
+
+std::string CapturedStderr::text() const { return readFile(dir_ / "stderr"); }
+
 std::string configJson(const std::string& serverURL, double sampleIntervalSeconds,
                        double pollIntervalSeconds, bool enableDNS) {
   return nlohmann::json{{"serverURL", serverURL},

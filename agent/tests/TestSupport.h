@@ -69,6 +69,20 @@ struct RunResult {
 RunResult run(const std::vector<std::string>& argv,
               std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// Sends what the process writes to standard error (the agent's log) to a file while it lives.
+class CapturedStderr {
+ public:
+  CapturedStderr();
+  ~CapturedStderr();
+  CapturedStderr(const CapturedStderr&) = delete;
+  CapturedStderr& operator=(const CapturedStderr&) = delete;
+  std::string text() const;
+
+ private:
+  TempDir dir_;
+  int saved_ = -1;
+};
+
 // A configuration file with the six keys; extra JSON members may override them.
 std::string configJson(const std::string& serverURL = "http://127.0.0.1:9",
                        double sampleIntervalSeconds = 3, double pollIntervalSeconds = 15,

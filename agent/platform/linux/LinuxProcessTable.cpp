@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <limits>
+#include <string>
 
 #include "platform/ProcessTable.h"
 
@@ -22,7 +24,10 @@ class LinuxProcessTable final : public ProcessTable {
       if (pids.size() >= kMaxProcesses) break;
       char* end = nullptr;
       const long pid = std::strtol(entry->d_name, &end, 10);
-      if (end == entry->d_name || *end != '\0' || pid <= 0) continue;
+      if (end == entry->d_name || *end != '\0' || pid <= 0 ||
+          pid > std::numeric_limits<pid_t>::max()) {
+        continue;
+      }
       pids.push_back(static_cast<pid_t>(pid));
     }
     ::closedir(dir);
@@ -43,6 +48,8 @@ class LinuxProcessTable final : public ProcessTable {
 
 }  // namespace
 
-std::shared_ptr<ProcessTable> ProcessTable::system() { return std::make_shared<LinuxProcessTable>(); }
+std::shared_ptr<ProcessTable> ProcessTable::system() {
+  return std::make_shared<LinuxProcessTable>();
+}
 
 }  // namespace tether

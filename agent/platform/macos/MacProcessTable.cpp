@@ -3,6 +3,7 @@
 #include <libproc.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/ProcessTable.h"
