@@ -80,10 +80,33 @@ Result<std::string> read(const std::filesystem::path& path, std::size_t maxBytes
   return data;
 }
 
+namespace {
+
+std::string temporaryPrefix(const std::filesystem::path& target) {
+  return "." + target.filename().string() + ".";
+}
+
+}  // namespace
+
+void removeStaleTemporaries(const std::filesystem::path& target) {
+  std::filesystem::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  const std::string prefix = temporaryPrefix(target);
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    // mkstemp replaces the six X of the pattern.
+    if (name.size() == prefix.size() + 6 && name.starts_with(prefix) &&
+        entry.is_regular_file(ec) && !entry.is_symlink(ec)) {
+      std::filesystem::remove(entry.path(), ec);
+    }
+  }
+}
+
 bool writeAtomically(const std::filesystem::path& target, std::string_view bytes, unsigned mode) {
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
-  std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  std::string pattern = (folder / (temporaryPrefix(target) + "XXXXXX")).string();
   // mkstemp creates the file with O_CREAT|O_EXCL under a random name: it never follows or
   // reuses an existing entry.
   const int fd = ::mkstemp(pattern.data());

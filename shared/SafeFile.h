@@ -27,5 +27,9 @@ Result<std::string> read(const std::filesystem::path& path, std::size_t maxBytes
 bool writeAtomically(const std::filesystem::path& target, std::string_view bytes,
                      unsigned mode = 0644);
 
+// Removes temporary files that writeAtomically left next to target when its process was killed
+// mid-write. Only for a single writer that is not writing at the moment.
+void removeStaleTemporaries(const std::filesystem::path& target);
+
 }  // namespace SafeFile
 }  // namespace tether

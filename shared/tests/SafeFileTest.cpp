@@ -72,5 +72,19 @@ TEST(SafeFileWrite, NeverWritesThroughAPlantedLinkAtTheTarget) {
   EXPECT_EQ(*SafeFile::read(dir.path / "victim", 100), "precious");
 }
 
+TEST(SafeFileWrite, StaleTemporariesOfAKilledWriterAreRemovedAndNothingElse) {
+  Folder dir;
+  const fs::path target = dir.path / "usage.json";
+  put(target, "current");
+  put(dir.path / ".usage.json.a1B2c3", "torn");
+  put(dir.path / ".usage.json.keep", "not ours");
+  put(dir.path / ".enforce.json.a1B2c3", "another file's");
+  SafeFile::removeStaleTemporaries(target);
+  EXPECT_FALSE(fs::exists(dir.path / ".usage.json.a1B2c3"));
+  EXPECT_TRUE(fs::exists(dir.path / ".usage.json.keep"));
+  EXPECT_TRUE(fs::exists(dir.path / ".enforce.json.a1B2c3"));
+  EXPECT_EQ(*SafeFile::read(target, 100), "current");
+}
+
 }  // namespace
 }  // namespace tether
