@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "Clock.h"
+#include "HttpClient.h"
 #include "Log.h"
 #include "SafeFile.h"
 #include "dns/DNSProxy.h"
@@ -27,12 +28,15 @@ Agent::Agent(AgentConfig config, const std::string& configPath, AgentEnvironment
       configURL_(std::filesystem::path(configPath).parent_path()),
       env_(std::move(environment)) {
   if (configURL_.empty()) configURL_ = ".";
-  siteIndex_ = std::make_shared<const SiteIndex>(policy_.siteRules());
+  session_ = std::make_unique<HttpClient>(stop_.fd());
+  siteIndex_ = std::make_shared<const SiteIndex>(policy_);
   lastSample_ = env_.monotonic();
   dns_ = std::make_unique<DNSProxy>(config_.upstreamDNS, env_.dnsListenPort, env_.dnsUpstreamPort);
 
   // Take up the usage file: today's is kept, another day's keeps only its epoch, and a missing
   // or damaged file counts as absent (it stays on disk until the first write replaces it).
+  // A write cut short by a crash leaves only its temporary file behind; nothing writes now.
+  SafeFile::removeStaleTemporaries(configURL_ / UsageState::kFileName);
   const std::string today = Clock::todayStamp(env_.now());
   usage_ = UsageState{today, {}, 0};
   auto bytes = SafeFile::read(configURL_ / UsageState::kFileName, UsageState::kMaxFileBytes,

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "AgentConfig.h"
+#include "AgentError.h"
 #include "Policy.h"
+#include "Result.h"
 #include "UsageReport.h"
 #include "UsageState.h"
 #include "WakeSignal.h"
@@ -18,6 +20,9 @@
 namespace tether {
 
 class DNSProxy;
+class HttpClient;
+struct HttpRequest;
+struct HttpResponse;
 class ProcessTable;
 class SiteIndex;
 
@@ -69,6 +74,10 @@ class Agent {
   void startDNS();
   void poll();
   void postUsage(bool forceInventory);
+  // serverURL + path as plain text with the device token, or "bad serverURL".
+  Result<HttpRequest> authorizedRequest(const std::string& path) const;
+  // The error for a status of 400 or more.
+  static std::optional<AgentError> throwIfNeeded(const HttpResponse& response);
   void persistUsage();
 
   // A fetched policy: the parent's usage reset, then the change of revision.
@@ -96,6 +105,12 @@ class Agent {
   std::filesystem::path configURL_;
   AgentEnvironment env_;
   WakeSignal stop_;
+  std::unique_ptr<HttpClient> session_;
+  // The last policy body that decoded, with its rev and usageEpoch: the same bytes again change
+  // nothing while the policy in force has that rev and the usage epoch is not below it.
+  std::string lastPolicyBody_;
+  int64_t lastPolicyRev_ = 0;
+  int64_t lastPolicyEpoch_ = 0;
   std::unique_ptr<DNSProxy> dns_;
   Policy policy_;
   // The policy's site rules, rebuilt only when the policy changes.

@@ -67,7 +67,7 @@ void Agent::sampleAndEnforce() {
   // 5. Web time, under the host of the limit rule that governs the front tab.
   const SiteIndex& rules = *siteIndex_;
   if (fresh && !snapshot->locked && userPresent && !snapshot->privateBrowsing && snapshot->host) {
-    const SiteRule* rule = rules.winning(*snapshot->host);
+    const std::optional<SiteRule> rule = rules.winning(*snapshot->host);
     if (rule && rule->action.kind == SiteAction::Kind::limit && rule->action.minutes > 0) {
       usage_.minutes[rule->host] += credit;
     }
@@ -76,7 +76,7 @@ void Agent::sampleAndEnforce() {
   // 6. The request to the tab helper, written every cycle.
   bool evict = false;
   if (fresh && snapshot->host) {
-    if (const SiteRule* rule = rules.winning(*snapshot->host)) {
+    if (const std::optional<SiteRule> rule = rules.winning(*snapshot->host)) {
       const SiteAction& action = rule->action;
       evict = action.kind == SiteAction::Kind::block ||
               (action.kind == SiteAction::Kind::limit &&

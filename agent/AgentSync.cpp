@@ -1,18 +1,105 @@
 // The exchange with the web service: policy poll, usage upload, and the inventory it carries.
 #include "Agent.h"
 
+#include <cmath>
+
 #include "Clock.h"
+#include "HttpClient.h"
+#include "Inventory.h"
 #include "Log.h"
+#include "Utf8.h"
 #include "dns/SiteIndex.h"
+#include "platform/TimeZone.h"
 
 namespace tether {
 
-void Agent::poll() {
-  // Placeholder until the service client arrives.
+Result<HttpRequest> Agent::authorizedRequest(const std::string& path) const {
+  // Joined as plain text: a serverURL ending in "/" gives two slashes, and is sent that way.
+  std::string url = config_.serverURL + path;
+  if (!HttpClient::parsesAsURL(url)) return Result<HttpRequest>::failure("bad serverURL");
+  // A line break would end the header and let the rest of the token start another one.
+  if (config_.deviceToken.find_first_of("\r\n", 0) != std::string::npos ||
+      config_.deviceToken.find('\0') != std::string::npos) {
+    return Result<HttpRequest>::failure("bad deviceToken: it contains a line break or NUL");
+  }
+  HttpRequest request;
+  request.url = std::move(url);
+  request.timeout = std::chrono::seconds(60);
+  request.headers.push_back("Authorization: Bearer " + config_.deviceToken);
+  return request;
 }
 
-void Agent::postUsage(bool) {
-  // Placeholder until the service client arrives.
+std::optional<AgentError> Agent::throwIfNeeded(const HttpResponse& response) {
+  if (response.status < 400) return std::nullopt;
+  // The whole body, or the empty text when it is not UTF-8.
+  const bool utf8 = Utf8::repaired(response.body) == response.body;
+  return AgentError::http(static_cast<int>(response.status), utf8 ? response.body : std::string());
+}
+
+void Agent::poll() {
+  auto request = authorizedRequest("/v1/policy");
+  if (!request) {
+    log("poll failed: " + request.error());
+    return;
+  }
+  request->method = "GET";
+  auto response = session_->send(*request);
+  if (!response) {
+    // A stop request abandons the request; the loop ends without counting it as a failure.
+    if (response.error() == HttpClient::kInterrupted) return;
+    log("poll failed: " + response.error());
+    return;
+  }
+  if (auto error = throwIfNeeded(*response)) {
+    log("poll failed: " + error->text());
+    return;
+  }
+  // The service answers with the policy in force nearly every time. The same bytes decode to the
+  // same rev and usageEpoch, and applying them again would change nothing while the policy in
+  // force carries that rev and the usage epoch has not fallen below theirs, so a large policy is
+  // not decoded again every poll.
+  if (!lastPolicyBody_.empty() && response->body == lastPolicyBody_ &&
+      policy_.rev == lastPolicyRev_ && usage_.epoch >= lastPolicyEpoch_) {
+    return;
+  }
+  auto fetched = Policy::decode(response->body);
+  if (!fetched) {
+    log("poll failed: " + fetched.error());
+    return;
+  }
+  lastPolicyRev_ = fetched->rev;
+  lastPolicyEpoch_ = fetched->usageEpoch;
+  lastPolicyBody_ = std::move(response->body);
+  applyPolicy(std::move(*fetched));
+}
+
+void Agent::postUsage(bool forceInventory) {
+  UsageReport report;
+  report.date = usage_.date;
+  report.usageEpoch = usage_.epoch;
+  report.blockedNow = currentlyBlocked();
+  // One decimal, halves away from zero, on the product with 10: 12.25 -> 12.3, 0.04 -> 0.0.
+  for (const auto& [key, minutes] : usage_.minutes) {
+    report.minutes.emplace(key, std::round(minutes * 10) / 10);
+  }
+  if (forceInventory) report.apps = inventory();
+  report.timeZone = TimeZone::currentIdentifier();
+
+  auto request = authorizedRequest("/v1/usage");
+  if (!request) {
+    log("usage post failed: " + request.error());
+    return;
+  }
+  request->method = "POST";
+  request->headers.push_back("Content-Type: application/json");
+  request->body = report.encode();
+  auto response = session_->send(*request);
+  if (!response) {
+    if (response.error() == HttpClient::kInterrupted) return;
+    log("usage post failed: " + response.error());
+    return;
+  }
+  if (auto error = throwIfNeeded(*response)) log("usage post failed: " + error->text());
 }
 
 void Agent::applyPolicy(Policy fetched) {
@@ -27,12 +114,14 @@ void Agent::applyPolicy(Policy fetched) {
                              std::to_string(fetched.domains.size()) + " blocked domain(s), " +
                              std::to_string(fetched.domainLimits.size()) + " domain limit(s)";
     policy_ = std::move(fetched);
-    siteIndex_ = std::make_shared<const SiteIndex>(policy_.siteRules());
+    siteIndex_ = std::make_shared<const SiteIndex>(policy_);
     applyDNS();
     log(line);
   }
 }
 
-std::vector<InstalledApp> Agent::inventory() const { return {}; }
+std::vector<InstalledApp> Agent::inventory() const {
+  return Inventory::scan(env_.inventoryRoot);
+}
 
 }  // namespace tether

@@ -1,9 +1,290 @@
 #include "DNSConfigurator.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "Log.h"
+#include "SafeFile.h"
+#include "Utf8.h"
+
+extern char** environ;
+
 namespace tether::DNSConfigurator {
 
-// Placeholder until the networksetup exchange lands.
-void apply(const std::filesystem::path&, const std::filesystem::path&) {}
-void restore(const std::filesystem::path&, const std::filesystem::path&) {}
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr auto kToolTimeout = std::chrono::seconds(30);
+constexpr std::size_t kMaxToolOutput = 4 * 1024 * 1024;
+constexpr std::size_t kMaxBackupBytes = 4 * 1024 * 1024;
+
+// How one run of the tool went.
+struct ToolRun {
+  bool ran = false;     // started and finished in time
+  std::string output;   // standard output and error together
+  std::string failure;  // why it did not run
+};
+
+ToolRun runTool(const std::filesystem::path& tool, const std::vector<std::string>& arguments) {
+  ToolRun run;
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    run.failure = "pipe failed";
+    return run;
+  }
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+  // The agent blocks its stop signals in every thread; the tool gets the usual dispositions.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  const std::string path = tool.string();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int spawned =
+      ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  ::close(fds[1]);
+  if (spawned != 0) {
+    ::close(fds[0]);
+    run.failure = path + " could not be started: " + std::strerror(spawned);
+    return run;
+  }
+
+  // Read until the tool closes its end, within the time limit and the size bound.
+  const auto deadline = SteadyClock::now() + kToolTimeout;
+  bool timedOut = false;
+  bool tooLong = false;
+  char buffer[16384];
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+    if (left <= 0) {
+      timedOut = true;
+      break;
+    }
+    pollfd p{fds[0], POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      timedOut = ready == 0;
+      break;
+    }
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (run.output.size() + static_cast<std::size_t>(n) > kMaxToolOutput) {
+      tooLong = true;
+      break;
+    }
+    run.output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  if (timedOut || tooLong) ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (timedOut) {
+    run.failure = path + " did not finish";
+  } else if (tooLong) {
+    run.failure = path + " wrote too much";
+  } else {
+    run.ran = true;
+  }
+  return run;
+}
+
+// The tool's output as text: none when it did not run or the output is not UTF-8.
+std::optional<std::string> textOf(ToolRun run) {
+  if (!run.ran || Utf8::repaired(run.output) != run.output) return std::nullopt;
+  return std::move(run.output);
+}
+
+std::vector<std::string> networkServices(const std::filesystem::path& tool) {
+  return servicesFromListing(runNetworkSetup(tool, {"-listallnetworkservices"}).value_or(""));
+}
+
+std::vector<std::string> dnsServers(const std::filesystem::path& tool, const std::string& service) {
+  return serversFromAnswer(runNetworkSetup(tool, {"-getdnsservers", service}).value_or(""));
+}
+
+std::optional<Backup> readBackup(const std::filesystem::path& configDirectory) {
+  auto bytes =
+      SafeFile::read(configDirectory / kBackupFile, kMaxBackupBytes, SafeFile::Links::Refuse);
+  if (!bytes) return std::nullopt;
+  const auto doc = nlohmann::json::parse(*bytes, nullptr, false);
+  if (!doc.is_object()) return std::nullopt;
+  Backup backup;
+  for (const auto& [service, servers] : doc.items()) {
+    if (!servers.is_array()) return std::nullopt;
+    auto& list = backup[service];
+    for (const auto& server : servers) {
+      if (!server.is_string()) return std::nullopt;
+      list.push_back(server.get<std::string>());
+    }
+  }
+  return backup;
+}
+
+bool saveBackup(const Backup& backup, const std::filesystem::path& configDirectory) {
+  nlohmann::json doc = nlohmann::json::object();
+  for (const auto& [service, servers] : backup) doc[service] = servers;
+  std::string text;
+  try {
+    text = doc.dump();
+  } catch (const nlohmann::json::exception&) {
+    return false;  // a name that is not UTF-8 cannot be written, nor put back from JSON
+  }
+  return SafeFile::writeAtomically(configDirectory / kBackupFile, text);
+}
+
+bool isLineBreakAt(std::string_view text, std::size_t i, std::size_t& length) {
+  const char c = text[i];
+  if (c == '\n' || c == '\v' || c == '\f' || c == '\r') {
+    length = 1;
+    return true;
+  }
+  const std::string_view rest = text.substr(i);
+  if (rest.starts_with("\xC2\x85")) {  // U+0085
+    length = 2;
+    return true;
+  }
+  if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) {  // U+2028, U+2029
+    length = 3;
+    return true;
+  }
+  return false;
+}
+
+std::string asciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> runNetworkSetup(const std::filesystem::path& tool,
+                                           const std::vector<std::string>& arguments) {
+  return textOf(runTool(tool, arguments));
+}
+
+std::vector<std::string> lines(std::string_view text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t length = 0;
+    if (isLineBreakAt(text, i, length)) {
+      if (i > start) out.emplace_back(text.substr(start, i - start));
+      i += length;
+      start = i;
+    } else {
+      ++i;
+    }
+  }
+  if (start < text.size()) out.emplace_back(text.substr(start));
+  return out;
+}
+
+std::vector<std::string> servicesFromListing(std::string_view text) {
+  std::vector<std::string> services;
+  for (auto& line : lines(text)) {
+    if (line.starts_with("An asterisk") || line.starts_with('*')) continue;
+    services.push_back(std::move(line));
+  }
+  return services;
+}
+
+std::vector<std::string> serversFromAnswer(std::string_view text) {
+  auto servers = lines(text);
+  for (const auto& line : servers) {
+    const std::string lower = asciiLower(line);
+    if (lower.find("aren't any dns") != std::string::npos ||
+        lower.find("empty") != std::string::npos) {
+      return {};
+    }
+  }
+  return servers;
+}
+
+void apply(const std::filesystem::path& configDirectory, const std::filesystem::path& tool) {
+  const auto services = networkServices(tool);
+  // An existing backup holds the servers from before the first change; it is never replaced.
+  if (!readBackup(configDirectory)) {
+    Backup backup;
+    for (const auto& service : services) backup[service] = dnsServers(tool, service);
+    if (!saveBackup(backup, configDirectory)) {
+      // Without a backup the servers could never be put back: leave them as they are.
+      log("dns backup could not be written to " + (configDirectory / kBackupFile).string() +
+          "; system DNS servers left unchanged");
+      return;
+    }
+  }
+  for (const auto& service : services)
+    runNetworkSetup(tool, {"-setdnsservers", service, "127.0.0.1"});
+  log("set DNS to 127.0.0.1 on " + std::to_string(services.size()) + " service(s)");
+}
+
+void restore(const std::filesystem::path& configDirectory, const std::filesystem::path& tool) {
+  const auto backup = readBackup(configDirectory);
+  if (!backup) return;
+  std::string failure;
+  for (const auto& [service, servers] : *backup) {
+    std::vector<std::string> arguments{"-setdnsservers", service};
+    const bool none = servers.empty() || (servers.size() == 1 && servers[0] == "Empty") ||
+                      (servers.size() == 1 &&
+                       servers[0] == "There aren't any DNS Servers set on " + service + ".");
+    if (none) {
+      arguments.emplace_back("Empty");
+    } else {
+      arguments.insert(arguments.end(), servers.begin(), servers.end());
+    }
+    const auto run = runTool(tool, arguments);
+    if (!run.ran && failure.empty()) failure = run.failure;
+  }
+  if (!failure.empty()) {
+    // The backup is the only record of the previous servers: keep it for the next restore.
+    log("previous DNS servers not restored (" + failure + "); " + kBackupFile + " kept");
+    return;
+  }
+  std::error_code ec;
+  std::filesystem::remove(configDirectory / kBackupFile, ec);
+  log("restored previous DNS servers");
+}
 
 }  // namespace tether::DNSConfigurator

@@ -1,35 +1,90 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "AgentError.h"
 
 namespace tether {
 
-// The local DNS proxy. (Skeleton: serving arrives with the DNS filtering work.)
+class SiteIndex;
+
+// The local DNS proxy: a UDP server on every local IPv4 address that answers blocked names
+// itself (0.0.0.0 or ::) and relays every other query to one upstream resolver.
+//
+// One serving thread, "kinward-dns", waits on the listening socket and on every forwarded query
+// at once: each forwarded query has its own socket connected to the upstream (so the kernel picks
+// a fresh source port, and only the upstream's address and port can answer it), accepts only a
+// reply that carries the query's ID, and ends in SERVFAIL on its own after 2 seconds without one.
+// Only senders in 127.0.0.0/8 are answered; datagrams from anywhere else are dropped, so the
+// computer never serves as an open resolver for its network.
+//
+// The rules and the set of hosts over their time limit are handed over together as one shared,
+// immutable pair; the serving thread takes a reference to the current pair per query and never
+// copies rules.
 class DNSProxy {
  public:
+  using HostSet = std::set<std::string, std::less<>>;
+
+  // How long a forwarded query waits for the upstream's answer.
+  static constexpr std::chrono::seconds kUpstreamWait{2};
+  // Forwarded queries waiting at once; beyond that a query is answered SERVFAIL at once.
+  static constexpr std::size_t kMaxInFlight = 512;
+
+  // The upstream is a dotted IPv4 address; anything else makes every forwarded query fail. The
+  // ports are 53 in the agent; tests choose others (listening port 0: any free port).
   explicit DNSProxy(std::string upstream, uint16_t listenPort = 53, uint16_t upstreamPort = 53);
   ~DNSProxy();
   DNSProxy(const DNSProxy&) = delete;
   DNSProxy& operator=(const DNSProxy&) = delete;
 
-  // Binds the socket and starts the serving thread; the error on failure.
+  // Binds the socket and starts the serving thread; the error ("socket: ...", "bind :53: ...")
+  // on failure, with nothing left open.
   std::optional<AgentError> start();
-  // Closes the socket; the serving thread ends.
+  // Ends the serving thread (at once, whether or not datagrams arrive) and closes every socket.
   void shutdown();
-  // The hosts blocked at this moment, in rule order.
+
+  // Replaces the rules and the over-limit set together. Queries in progress finish with the
+  // pair they started with.
+  void setRules(std::shared_ptr<const SiteIndex> rules, HostSet overCap);
+  // The hosts blocked at this moment, in rule order; a host with several blocking rules is
+  // listed once for each.
   std::vector<std::string> currentBlocked() const;
+  HostSet overCap() const;
+  std::shared_ptr<const SiteIndex> siteRules() const;
+  // The decision the serving thread makes for a question name.
+  bool isBlocked(std::string_view name) const;
 
   const std::string& upstream() const { return upstream_; }
+  // The bound port while serving, else 0.
+  uint16_t port() const { return boundPort_; }
+  bool serving() const { return thread_.joinable(); }
 
  private:
+  struct Tables;
+  class Server;
+
+  std::shared_ptr<const Tables> tables() const;
+
   std::string upstream_;
   uint16_t listenPort_;
   uint16_t upstreamPort_;
+  mutable std::mutex lock_;  // guards tables_
+  std::shared_ptr<const Tables> tables_;
+  int fd_ = -1;
+  int wake_[2] = {-1, -1};  // written once by shutdown(); the serving thread watches it
+  uint16_t boundPort_ = 0;
+  std::thread thread_;
 };
 
 }  // namespace tether

@@ -101,6 +101,10 @@ TEST(AgentStart, AcceptsIntegralAndFractionalIntervalsAndLogsTheStartLine) {
   const std::string path = (dir / "config.json").string();
   test::ChildProcess agent({test::agentBinary(), "--config=" + path});
   ASSERT_TRUE(agent.waitForStderr("starting with ", 10s)) << agent.stderrText();
+  // The first cycle's usage file shows that the loop runs and the signals are handled.
+  for (int i = 0; i < 1000 && !std::filesystem::exists(dir / "usage.json"); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
   agent.signal(SIGTERM);
   ASSERT_EQ(agent.wait(10s), 0);
   const std::string err = agent.stderrText();

@@ -1,0 +1,168 @@
+#include "Inventory.h"
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <system_error>
+
+#include "BundleInfo.h"
+
+namespace tether::Inventory {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The entries of a folder in the order the system lists them, hidden ones included. A folder
+// that cannot be listed gives nothing; one that fails part way gives what was read.
+std::vector<fs::path> entries(const fs::path& folder) {
+  std::vector<fs::path> out;
+  std::error_code ec;
+  fs::directory_iterator it(folder, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) out.push_back(it->path());
+  return out;
+}
+
+std::vector<fs::path> foldersToScan(const fs::path& root) {
+  std::vector<fs::path> folders{root / "Applications", root / "System" / "Applications"};
+  for (const auto& user : entries(root / "Users")) {
+    if (user.filename().string().starts_with('.')) continue;
+    folders.push_back(user / "Applications");
+  }
+  return folders;
+}
+
+// One code point from UTF-8 at text[i], advancing i. A byte that opens no well-formed sequence
+// becomes a value no character has (0xDC00 + byte), so broken names still order consistently.
+char32_t nextCodePoint(std::string_view text, std::size_t& i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b = byte(i);
+  int length = 0;
+  char32_t cp = 0;
+  if (b < 0x80) {
+    ++i;
+    return b;
+  } else if (b >= 0xC2 && b <= 0xDF) {
+    length = 2;
+    cp = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    length = 3;
+    cp = b & 0x0F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    length = 4;
+    cp = b & 0x07;
+  }
+  if (length == 0 || i + static_cast<std::size_t>(length) > text.size()) {
+    ++i;
+    return 0xDC00 + b;
+  }
+  for (int k = 1; k < length; ++k) {
+    const unsigned char c = byte(i + static_cast<std::size_t>(k));
+    if ((c & 0xC0) != 0x80) {
+      ++i;
+      return 0xDC00 + b;
+    }
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000);
+  if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++i;
+    return 0xDC00 + b;
+  }
+  i += static_cast<std::size_t>(length);
+  return cp;
+}
+
+// The base letters of U+00C0..U+00FF and U+0100..U+017F, lower case, accents removed; '.' keeps
+// the character as it is. Æ, æ and ß are expanded separately.
+constexpr std::string_view kLatin1 =
+    "aaaaaa.ceeeeiiii"
+    "dnooooo.ouuuuy.."
+    "aaaaaa.ceeeeiiii"
+    "dnooooo.ouuuuy.y";
+constexpr std::string_view kLatinExtendedA =
+    "aaaaaa"        // U+0100
+    "cccccccc"      // U+0106
+    "dddd"          // U+010E
+    "eeeeeeeeee"    // U+0112
+    "gggggggg"      // U+011C
+    "hhhh"          // U+0124
+    "iiiiiiiiii"    // U+0128
+    "ii"            // U+0132 (ligature ij)
+    "jj"            // U+0134
+    "kkk"           // U+0136
+    "llllllllll"    // U+0139
+    "nnnnnnnnn"     // U+0143
+    "oooooo"        // U+014C
+    "oo"            // U+0152 (ligature oe)
+    "rrrrrr"        // U+0154
+    "ssssssss"      // U+015A
+    "tttttt"        // U+0162
+    "uuuuuuuuuuuu"  // U+0168
+    "ww"            // U+0174
+    "yyy"           // U+0176
+    "zzzzzz"        // U+0179
+    "s";            // U+017F (long s)
+static_assert(kLatin1.size() == 64 && kLatinExtendedA.size() == 128);
+
+// Appends the comparison form of one character: lower case, and Latin letters without accents.
+void appendFolded(char32_t cp, std::u32string& key) {
+  if (cp >= 'A' && cp <= 'Z') {
+    key += cp + 0x20;
+  } else if (cp == 0xC6 || cp == 0xE6) {
+    key += U"ae";
+  } else if (cp == 0xDF) {
+    key += U"ss";
+  } else if (cp >= 0xC0 && cp <= 0xFF && kLatin1[cp - 0xC0] != '.') {
+    key += static_cast<char32_t>(kLatin1[cp - 0xC0]);
+  } else if (cp == 0xDE) {
+    key += 0xFE;  // thorn
+  } else if (cp >= 0x100 && cp <= 0x17F) {
+    key += static_cast<char32_t>(kLatinExtendedA[cp - 0x100]);
+  } else if ((cp >= 0x391 && cp <= 0x3A9) || (cp >= 0x410 && cp <= 0x42F)) {
+    key += cp + 0x20;  // Greek and Cyrillic capitals
+  } else if (cp >= 0x400 && cp <= 0x40F) {
+    key += cp + 0x50;
+  } else {
+    key += cp;
+  }
+}
+
+std::u32string foldedKey(std::string_view text) {
+  std::u32string key;
+  key.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) appendFolded(nextCodePoint(text, i), key);
+  return key;
+}
+
+}  // namespace
+
+int compareNames(std::string_view a, std::string_view b) {
+  const int folded = foldedKey(a).compare(foldedKey(b));
+  if (folded != 0) return folded;
+  return a.compare(b);
+}
+
+std::vector<InstalledApp> scan(const std::filesystem::path& root) {
+  std::map<std::string, std::string> names;  // bundle identifier -> name; the last one wins
+  for (const auto& folder : foldersToScan(root)) {
+    for (const auto& entry : entries(folder)) {
+      if (entry.extension() != ".app") continue;
+      auto info = BundleInfo::load(entry / "Contents" / "Info.plist");
+      if (!info) continue;
+      std::string name = info->displayName ? *info->displayName
+                         : info->name      ? *info->name
+                                           : entry.stem().string();
+      names.insert_or_assign(std::move(info->identifier), std::move(name));
+    }
+  }
+  std::vector<InstalledApp> apps;
+  apps.reserve(names.size());
+  for (auto& [bundleId, name] : names) apps.push_back({std::move(name), bundleId});
+  std::stable_sort(apps.begin(), apps.end(), [](const InstalledApp& x, const InstalledApp& y) {
+    return compareNames(x.name, y.name) < 0;
+  });
+  return apps;
+}
+
+}  // namespace tether::Inventory

@@ -1,0 +1,193 @@
+#include "PolicyDocument.h"
+
+#include "JsonFields.h"
+
+namespace tether::PolicyDocument {
+
+namespace {
+
+using JsonFields::json;
+
+const std::string kEmptyKept =
+    R"({"apps":{},"domainAllow":[],"domainExact":[],"domainLimits":{},"domains":[]})";
+
+std::string at(const std::string& path) {
+  return "key \"" + path + "\"";
+}
+
+std::string indexed(const std::string& path, std::size_t i) {
+  return path + "[" + std::to_string(i) + "]";
+}
+
+void refuseUnknownKeys(const json& object, const std::string& path,
+                       std::initializer_list<std::string_view> known) {
+  for (const auto& [key, value] : object.items()) {
+    bool found = false;
+    for (std::string_view k : known) found = found || k == key;
+    if (!found) {
+      throw DecodeError(path.empty() ? "unknown key \"" + key + "\""
+                                     : at(path) + ": unknown key \"" + key + "\"");
+    }
+  }
+}
+
+// H:MM or HH:MM, 00:00 to 23:59, and 24:00 for the end of the day.
+bool isTime(const std::string& text) {
+  const auto colon = text.find(':');
+  if (colon == std::string::npos || colon < 1 || colon > 2 || text.size() != colon + 3)
+    return false;
+  int hours = 0;
+  for (std::size_t i = 0; i < colon; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    hours = hours * 10 + (text[i] - '0');
+  }
+  if (text[colon + 1] < '0' || text[colon + 1] > '5' || text[colon + 2] < '0' ||
+      text[colon + 2] > '9') {
+    return false;
+  }
+  const bool zeroMinutes = text[colon + 1] == '0' && text[colon + 2] == '0';
+  return hours < 24 || (hours == 24 && zeroMinutes);
+}
+
+void checkHost(const std::string& host, const std::string& path) {
+  if (host.empty()) throw DecodeError(at(path) + ": empty host name");
+  if (host.size() > 253) throw DecodeError(at(path) + ": host name longer than 253 characters");
+  if (host.front() == '.' || host.back() == '.') {
+    throw DecodeError(at(path) + ": host name \"" + host + "\" begins or ends with a dot");
+  }
+  for (const char ch : host) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 'A' && c <= 'Z') {
+      throw DecodeError(at(path) + ": host name \"" + host + "\" must be written in lower case");
+    }
+    if (c <= ' ' || c == 0x7F || c == '/' || c == ':' || c == '\\' || c == '?' || c == '#' ||
+        c == '@') {
+      throw DecodeError(at(path) + ": \"" + host + "\" is not a host name");
+    }
+  }
+}
+
+json hostList(json& doc, const char* key) {
+  json* list = doc.contains(key) && !doc[key].is_null() ? &doc[key] : nullptr;
+  if (!list) return json::array();
+  if (!list->is_array()) {
+    throw DecodeError(at(key) + ": expected an array, found " + list->type_name());
+  }
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    const std::string path = indexed(key, i);
+    checkHost(JsonFields::asString((*list)[i], path), path);
+  }
+  return std::move(*list);
+}
+
+json window(const json& j, const std::string& path) {
+  using namespace JsonFields;
+  requireObject(j, path);
+  refuseUnknownKeys(j, path, {"days", "start", "end", "mode"});
+  const json& days = require(j, "days", path);
+  const std::string daysPath = join(path, "days");
+  if (!days.is_array())
+    throw DecodeError(at(daysPath) + ": expected an array, found " + days.type_name());
+  if (days.empty()) throw DecodeError(at(daysPath) + ": lists no day");
+  json outDays = json::array();
+  for (std::size_t i = 0; i < days.size(); ++i) {
+    const int64_t day = asInteger(days[i], indexed(daysPath, i));
+    if (day < 1 || day > 7) {
+      throw DecodeError(at(indexed(daysPath, i)) + ": days run from 1 (Monday) to 7 (Sunday)");
+    }
+    outDays.push_back(day);
+  }
+  json out = {{"days", std::move(outDays)}};
+  for (const char* key : {"start", "end"}) {
+    const std::string keyPath = join(path, key);
+    const std::string time = asString(require(j, key, path), keyPath);
+    if (!isTime(time)) {
+      throw DecodeError(at(keyPath) + ": \"" + time + "\" is not a time of the form HH:MM");
+    }
+    out[key] = time;
+  }
+  std::string mode = "block";
+  if (const json* m = find(j, "mode")) mode = asString(*m, join(path, "mode"));
+  if (mode != "block") throw DecodeError(at(join(path, "mode")) + ": the only mode is \"block\"");
+  out["mode"] = mode;
+  return out;
+}
+
+json appRule(const json& j, const std::string& path) {
+  using namespace JsonFields;
+  requireObject(j, path);
+  refuseUnknownKeys(j, path, {"windows", "dailyLimitMinutes"});
+  json out = {{"windows", json::array()}};
+  if (const json* windows = find(j, "windows")) {
+    const std::string windowsPath = join(path, "windows");
+    if (!windows->is_array()) {
+      throw DecodeError(at(windowsPath) + ": expected an array, found " + windows->type_name());
+    }
+    for (std::size_t i = 0; i < windows->size(); ++i) {
+      out["windows"].push_back(window((*windows)[i], indexed(windowsPath, i)));
+    }
+  }
+  if (const json* limit = find(j, "dailyLimitMinutes")) {
+    const int64_t minutes = asInteger(*limit, join(path, "dailyLimitMinutes"));
+    if (minutes < 0)
+      throw DecodeError(at(join(path, "dailyLimitMinutes")) + ": must not be negative");
+    out["dailyLimitMinutes"] = minutes;
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<std::string> normalize(std::string_view body) {
+  using namespace JsonFields;
+  try {
+    json doc = parse(body);
+    requireObject(doc, "");
+    refuseUnknownKeys(
+        doc, "",
+        {"rev", "usageEpoch", "apps", "domains", "domainLimits", "domainAllow", "domainExact"});
+    json out = json::object();
+    out["apps"] = json::object();
+    if (const json* apps = find(doc, "apps")) {
+      requireObject(*apps, "apps");
+      for (const auto& [bundleId, rule] : apps->items()) {
+        if (bundleId.empty()) throw DecodeError("key \"apps\": empty bundle identifier");
+        out["apps"][bundleId] = appRule(rule, "apps." + bundleId);
+      }
+    }
+    out["domains"] = hostList(doc, "domains");
+    out["domainAllow"] = hostList(doc, "domainAllow");
+    out["domainExact"] = hostList(doc, "domainExact");
+    out["domainLimits"] = json::object();
+    if (const json* limits = find(doc, "domainLimits")) {
+      requireObject(*limits, "domainLimits");
+      for (const auto& [host, minutes] : limits->items()) {
+        const std::string path = "domainLimits." + host;
+        checkHost(host, path);
+        const int64_t m = asInteger(minutes, path);
+        if (m < 0) throw DecodeError(at(path) + ": must not be negative");
+        out["domainLimits"][host] = m;
+      }
+    }
+    return out.dump(-1, ' ', false, json::error_handler_t::replace);
+  } catch (const DecodeError& e) {
+    return Result<std::string>::failure(e.what());
+  }
+}
+
+std::string serve(int64_t rev, int64_t usageEpoch, const std::optional<std::string>& kept) {
+  // The kept part is a non-empty JSON object, so splicing the two service keys in front of its
+  // members yields one valid object without decoding a document that may be megabytes long.
+  const std::string& body = kept && kept->size() > 2 ? *kept : kEmptyKept;
+  std::string out;
+  out.reserve(body.size() + 64);
+  out += "{\"rev\":";
+  out += std::to_string(rev);
+  out += ",\"usageEpoch\":";
+  out += std::to_string(usageEpoch);
+  out += ',';
+  out.append(body, 1, std::string::npos);
+  return out;
+}
+
+}  // namespace tether::PolicyDocument

@@ -1,0 +1,141 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "PasswordHash.h"
+#include "ServiceServer.h"
+#include "ServiceStore.h"
+
+namespace tether::test {
+
+using nlohmann::json;
+
+// A status and the body, decoded when it is JSON (null otherwise).
+struct Reply {
+  int status = 0;
+  std::string text;
+  json body;
+  httplib::Headers headers;
+};
+
+// A real service on a loopback port with a database in a fresh folder and a clock that tests can
+// move forward. Passwords are hashed at the cheapest cost to keep the tests fast.
+class ServiceFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tether-service-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    start();
+  }
+
+  void TearDown() override {
+    stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  void start() {
+    auto store = ServiceStore::open(dir_ / "service.db", [this] {
+      return std::chrono::system_clock::now() + std::chrono::seconds(clockOffset_.load());
+    });
+    ASSERT_TRUE(store) << store.error();
+    store_ = std::move(*store);
+    ServiceServer::Settings settings;
+    settings.passwordCost = PasswordHash::minimal();
+    server_ = std::make_unique<ServiceServer>(*store_, settings);
+    auto port = server_->bind("127.0.0.1", 0);
+    ASSERT_TRUE(port) << port.error();
+    port_ = *port;
+    thread_ = std::thread([this] { server_->serve(); });
+  }
+
+  void stop() {
+    if (server_) server_->stop();
+    if (thread_.joinable()) thread_.join();
+    server_.reset();
+    store_.reset();
+  }
+
+  void restart() {
+    stop();
+    start();
+  }
+
+  void advanceClock(std::chrono::seconds by) { clockOffset_ += by.count(); }
+
+  httplib::Client client() const {
+    httplib::Client c("127.0.0.1", port_);
+    c.set_read_timeout(10, 0);
+    return c;
+  }
+
+  static httplib::Headers auth(const std::string& token) {
+    if (token.empty()) return {};
+    return {{"Authorization", "Bearer " + token}};
+  }
+
+  static Reply reply(const httplib::Result& r) {
+    Reply out;
+    if (!r) {
+      ADD_FAILURE() << "request failed: " << httplib::to_string(r.error());
+      return out;
+    }
+    out.status = r->status;
+    out.text = r->body;
+    out.body = json::parse(r->body, nullptr, false);
+    if (out.body.is_discarded()) out.body = nullptr;
+    out.headers = r->headers;
+    return out;
+  }
+
+  Reply get(const std::string& path, const std::string& token = "") const {
+    auto c = client();
+    return reply(c.Get(path, auth(token)));
+  }
+  Reply send(const std::string& method, const std::string& path, const std::string& body,
+             const std::string& token = "", const std::string& type = "application/json") const {
+    auto c = client();
+    if (method == "PUT") return reply(c.Put(path, auth(token), body, type));
+    return reply(c.Post(path, auth(token), body, type));
+  }
+  Reply post(const std::string& path, const json& body, const std::string& token = "") const {
+    return send("POST", path, body.dump(), token);
+  }
+
+  // The LoginResponse of a new account.
+  json registerAccount(const std::string& email,
+                       const std::string& password = "correct horse") const {
+    Reply r = post("/v1/register", {{"email", email}, {"password", password}});
+    EXPECT_EQ(r.status, 201) << r.text;
+    return r.body;
+  }
+  std::string tokenFor(const std::string& email) const {
+    return registerAccount(email).value("apiToken", "");
+  }
+  json createDevice(const std::string& token, const std::string& name) const {
+    Reply r = post("/v1/devices", {{"name", name}}, token);
+    EXPECT_EQ(r.status, 201) << r.text;
+    return r.body;
+  }
+
+  std::filesystem::path dir_;
+  std::unique_ptr<ServiceStore> store_;
+  std::unique_ptr<ServiceServer> server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::atomic<int64_t> clockOffset_{0};
+};
+
+}  // namespace tether::test
