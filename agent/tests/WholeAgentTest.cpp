@@ -1,0 +1,465 @@
+// The whole agent on the road of its main job: the real KinwardAgent binary against the real
+// reference service, with its DNS proxy on port 53, an upstream resolver (dnsmasq) on 127.0.0.2
+// and a stand-in /usr/sbin/networksetup. All of it runs inside private network, mount and
+// process namespaces, so nothing on the machine is touched: the test runs itself again inside
+// them (root only; otherwise it is skipped), and the stand-in tool exists only in that mount
+// namespace. The test plays the tab helper with the shared tab state code.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "Clock.h"
+#include "TabState.h"
+#include "TestSupport.h"
+
+namespace tether {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+using test::readFile;
+using test::writeFile;
+using testing::HasSubstr;
+using testing::Not;
+
+using Addresses = std::vector<std::string>;
+
+constexpr const char* kWorkFlag = "--whole-agent-work=";
+constexpr const char* kGame = "com.tether.demo-game";
+constexpr const char* kLimited = "videos.example.test";
+constexpr const char* kUpstreamAnswer = "192.0.2.10";
+constexpr const char* kPolicy = R"({
+  "apps": {"com.tether.demo-game": {"dailyLimitMinutes": 0}},
+  "domains": ["games.example.test"], "domainAllow": ["learn.games.example.test"],
+  "domainLimits": {"videos.example.test": 1}})";
+
+// Inside the namespaces the command line carries the folder that the outer run made.
+std::optional<fs::path> insideWorkFolder() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  for (std::string arg; std::getline(in, arg, '\0');) {
+    if (arg.starts_with(kWorkFlag)) return fs::path(arg.substr(std::strlen(kWorkFlag)));
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> findTool(const std::string& name) {
+  for (const char* dir : {"/usr/bin", "/usr/sbin", "/bin", "/sbin"}) {
+    const fs::path candidate = fs::path(dir) / name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+  }
+  return std::nullopt;
+}
+
+double wallSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// The agent's report rounding: one decimal, halves away from zero.
+json roundedMinutes(const json& minutes) {
+  json out = json::object();
+  for (const auto& [key, value] : minutes.items()) {
+    out[key] = std::round(value.get<double>() * 10) / 10;
+  }
+  return out;
+}
+
+json readJson(const fs::path& path) {
+  return json::parse(readFile(path), nullptr, false);
+}
+
+class WholeAgent : public testing::Test {
+ protected:
+  void SetUp() override {
+    const auto folder = insideWorkFolder();
+    if (!folder) return;  // the outer run: the test body runs the test again inside
+    // Mounting over /usr/sbin is only ever done as the first process of a fresh namespace.
+    ASSERT_EQ(::getpid(), 1) << kWorkFlag << " is for the run inside the namespaces";
+    work_ = *folder;
+    prepareNetwork();
+    if (HasFatalFailure() || IsSkipped()) return;
+    startService();
+  }
+
+  void TearDown() override {
+    agent_.reset();
+    service_.reset();
+    resolver_.reset();
+    if (sbinMounted_) ::umount2("/usr/sbin", MNT_DETACH);
+  }
+
+  bool inside() const { return !work_.empty(); }
+
+  // Runs this test again inside private network, mount and process namespaces, and takes its
+  // result over. Killing unshare kills everything inside, and the folder is removed here.
+  void runInsideNamespaces() {
+    if (::geteuid() != 0) {
+      GTEST_SKIP() << "the whole-agent test needs root: it runs the agent's DNS proxy on port 53 "
+                      "and a stand-in /usr/sbin/networksetup inside private namespaces";
+    }
+    for (const char* tool : {"unshare", "env", "ip", "dnsmasq", "dig"}) {
+      if (!findTool(tool)) GTEST_SKIP() << tool << " is missing (scripts/install-deps.sh)";
+    }
+    const std::string service = TETHER_SERVICE_BINARY;
+    if (service.empty() || !fs::exists(service)) GTEST_SKIP() << "tether-service is not built";
+
+    test::TempDir work;
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter =
+        std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+    test::ChildProcess run({*findTool("unshare"), "--net", "--mount", "--pid", "--fork",
+                            "--kill-child", "--mount-proc", "--", *findTool("env"),
+                            "TMPDIR=" + work.path().string(),
+                            fs::read_symlink("/proc/self/exe").string(), filter, "--gtest_color=no",
+                            kWorkFlag + work.path().string()});
+    const auto status = run.wait(200s);
+    const std::string output = run.stdoutText() + run.stderrText();
+    ASSERT_TRUE(status) << "the run inside did not end within 200 s:\n" << output;
+    if (*status != 0 && output.starts_with("unshare:")) {
+      GTEST_SKIP() << "no private namespaces here: " << output;
+    }
+    const auto skipped = output.find("[  SKIPPED ]");
+    if (*status == 0 && skipped != std::string::npos) {
+      GTEST_SKIP() << "inside: " << output.substr(0, skipped);
+    }
+    EXPECT_EQ(*status, 0) << output;
+  }
+
+  // Loopback, the upstream resolver and the stand-in networksetup.
+  void prepareNetwork() {
+    const auto up = test::run({*findTool("ip"), "link", "set", "lo", "up"});
+    ASSERT_EQ(up.status, 0) << up.err;
+
+    netsetup_ = work_ / "networksetup";
+    fs::create_directories(netsetup_);
+    writeFile(netsetup_ / "services",
+              "An asterisk (*) denotes that a network service is disabled.\n"
+              "Wi-Fi\nThunderbolt Ethernet\n*Bluetooth PAN\n");
+    writeFile(serversFile("Wi-Fi"), "192.168.1.1\n9.9.9.9\n");
+    writeFile(serversFile("Bluetooth PAN"), "10.0.0.1\n");
+
+    std::string tool = readFile(FAKE_NETWORKSETUP);
+    const auto at = tool.find("@STATE@");
+    ASSERT_NE(at, std::string::npos);
+    tool.replace(at, 7, netsetup_.string());
+    const fs::path upper = work_ / "sbin-upper";
+    const fs::path scratch = work_ / "sbin-work";
+    fs::create_directories(upper);
+    fs::create_directories(scratch);
+    writeFile(upper / "networksetup", tool);
+    fs::permissions(upper / "networksetup", fs::perms::owner_all | fs::perms::group_read |
+                                                fs::perms::group_exec | fs::perms::others_read |
+                                                fs::perms::others_exec);
+    const std::string options =
+        "lowerdir=/usr/sbin,upperdir=" + upper.string() + ",workdir=" + scratch.string();
+    if (::mount("overlay", "/usr/sbin", "overlay", 0, options.c_str()) != 0) {
+      // No overlay file system here: a copy of /usr/sbin with the stand-in added.
+      const fs::path copy = work_ / "sbin-copy";
+      fs::copy("/usr/sbin", copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+      fs::copy_file(upper / "networksetup", copy / "networksetup");
+      ASSERT_EQ(::mount(copy.c_str(), "/usr/sbin", nullptr, MS_BIND, nullptr), 0)
+          << std::strerror(errno);
+    }
+    sbinMounted_ = true;
+    ASSERT_EQ(servers("Wi-Fi"), "192.168.1.1\n9.9.9.9\n");
+
+    resolver_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{
+        *findTool("dnsmasq"), "--no-daemon", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
+        "--listen-address=127.0.0.2", "--bind-interfaces", "--port=53",
+        std::string("--address=/example.test/") + kUpstreamAnswer});
+    ASSERT_TRUE(waitFor(10s, [&] {
+      return resolve("ready.example.test", "A", "127.0.0.2") == Addresses{kUpstreamAnswer};
+    })) << resolver_->stderrText();
+  }
+
+  void startService() {
+    service_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{
+        TETHER_SERVICE_BINARY, "--db", (work_ / "service.db").string(), "--listen", "127.0.0.1:0"});
+    ASSERT_TRUE(waitFor(20s, [&] {
+      const std::string out = service_->stdoutText();
+      const auto at = out.find("listening on 127.0.0.1:");
+      if (at == std::string::npos || out.find('\n', at) == std::string::npos) return false;
+      port_ = std::stoi(out.substr(at + 23));
+      return true;
+    })) << service_->stderrText();
+
+    const json login = call("POST", "/v1/register", "",
+                            {{"email", "parent@example.test"}, {"password", "demo-password"}});
+    account_ = login.value("apiToken", "");
+    const json device = call("POST", "/v1/devices", account_, {{"name", "Demo Mac"}});
+    deviceId_ = device["id"].is_string() ? device["id"].get<std::string>() : device["id"].dump();
+    deviceToken_ = device.value("token", "");
+    const json policy =
+        call("PUT", "/v1/devices/" + deviceId_ + "/policy", account_, json::parse(kPolicy));
+    ASSERT_EQ(policy.value("rev", -1), 1) << policy;
+  }
+
+  // A request to the service as the parent; the answer's JSON (null when it fails).
+  json call(const std::string& method, const std::string& path, const std::string& token,
+            const json& body = nullptr) {
+    httplib::Client client("127.0.0.1", port_);
+    httplib::Headers headers;
+    if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+    const std::string text = body.is_null() ? std::string() : body.dump();
+    const httplib::Result res = method == "GET" ? client.Get(path, headers)
+                                : method == "PUT"
+                                    ? client.Put(path, headers, text, "application/json")
+                                    : client.Post(path, headers, text, "application/json");
+    EXPECT_TRUE(res) << method << " " << path;
+    if (!res) return nullptr;
+    EXPECT_LT(res->status, 300) << method << " " << path << ": " << res->body;
+    return json::parse(res->body, nullptr, false);
+  }
+
+  // The last usage report the service holds for the device.
+  json latestReport() {
+    const json reports = call("GET", "/v1/devices/" + deviceId_ + "/usage", account_);
+    return reports.is_array() && !reports.empty() ? reports.back() : json();
+  }
+
+  void startAgent() {
+    writeFile(work_ / "config.json",
+              json{{"serverURL", "http://127.0.0.1:" + std::to_string(port_)},
+                   {"deviceToken", deviceToken_},
+                   {"pollIntervalSeconds", 2},
+                   {"sampleIntervalSeconds", 1},
+                   {"upstreamDNS", "127.0.0.2"},
+                   {"enableDNS", true}}
+                  .dump());
+    agent_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{
+        test::agentBinary(), "--config", (work_ / "config.json").string()});
+    ASSERT_TRUE(agent_->waitForStderr(
+        "policy rev 1: 1 app rule(s), 1 blocked domain(s), 1 domain limit(s)\n", 30s))
+        << agent_->stderrText();
+  }
+
+  // The addresses in the answer to a query through dig; empty when there are none.
+  Addresses resolve(const std::string& name, const std::string& type = "A",
+                    const std::string& server = "127.0.0.1") {
+    const auto r = test::run(
+        {*findTool("dig"), "+noall", "+answer", "+time=2", "+tries=1", "@" + server, name, type});
+    Addresses addresses;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream fields(line);
+      std::string owner, ttl, klass, rtype, data;
+      if (fields >> owner >> ttl >> klass >> rtype >> data && rtype == type) {
+        addresses.push_back(data);
+        lastTTL_ = std::stoi(ttl);
+      }
+    }
+    return addresses;
+  }
+
+  bool browseUntil(std::chrono::seconds timeout, const std::function<bool()>& done) {
+    return waitFor(timeout, done, true);
+  }
+  // Waits (browsing meanwhile) until the proxy answers name with the one address.
+  bool answersWith(const std::string& name, const std::string& address) {
+    return browseUntil(10s, [&] { return resolve(name) == Addresses{address}; });
+  }
+
+  // One tick of the tab helper: Safari in front on the limited site, unless a fresh request
+  // asks to leave the page, which the helper does by blanking the tab (no host any more).
+  void tabHelperTick() {
+    const fs::path state = work_ / "state";
+    const auto request = TabState::readEnforce(state / "enforce.json");
+    if (request && request->evict && TabState::isObeyable(*request, wallSeconds())) {
+      tabBlanked_ = true;
+    }
+    TabSnapshot snapshot{wallSeconds(), "com.apple.Safari", std::nullopt, false, 2, false};
+    if (!tabBlanked_) snapshot.host = kLimited;
+    fs::create_directories(state);
+    TabState::writeSnapshot(snapshot, state / "tab.json");
+    lastTick_ = std::chrono::steady_clock::now();
+  }
+
+  // Polls done() for up to timeout; with browsing, the tab helper ticks every second meanwhile.
+  bool waitFor(std::chrono::seconds timeout, const std::function<bool()>& done,
+               bool browsing = false) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      if (browsing && std::chrono::steady_clock::now() - lastTick_ >= 1s) tabHelperTick();
+      if (done()) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(100ms);
+    }
+  }
+
+  // The usage file's minutes, or an empty object while it cannot be read.
+  json usageFile() const { return readJson(work_ / "usage.json"); }
+  json usedMinutes() const {
+    const json usage = usageFile();
+    return usage.is_object() && usage.contains("minutes") && usage["minutes"].is_object()
+               ? usage["minutes"]
+               : json::object();
+  }
+  double usedMinutes(const std::string& key) const { return usedMinutes().value(key, 0.0); }
+  bool evictRequested() const {
+    const auto request = TabState::readEnforce(work_ / "state" / "enforce.json");
+    return request && request->evict;
+  }
+
+  static std::string hex(const std::string& text) {
+    std::string out;
+    char buf[3];
+    for (unsigned char c : text) {
+      std::snprintf(buf, sizeof buf, "%02x", c);
+      out += buf;
+    }
+    return out;
+  }
+  fs::path serversFile(const std::string& service) const {
+    return netsetup_ / ("dns-" + hex(service));
+  }
+  std::string servers(const std::string& service) {
+    const auto r = test::run({"/usr/sbin/networksetup", "-getdnsservers", service});
+    return r.out.starts_with("There aren't any") ? "" : r.out;
+  }
+
+  fs::path work_;
+  fs::path netsetup_;
+  bool sbinMounted_ = false;
+  std::unique_ptr<test::ChildProcess> resolver_;
+  std::unique_ptr<test::ChildProcess> service_;
+  std::unique_ptr<test::ChildProcess> agent_;
+  int port_ = 0;
+  std::string account_;
+  std::string deviceId_;
+  std::string deviceToken_;
+  int lastTTL_ = -1;
+  bool tabBlanked_ = false;
+  std::chrono::steady_clock::time_point lastTick_;
+};
+
+const json kOriginalServers = json::parse(R"({"Wi-Fi":["192.168.1.1","9.9.9.9"],
+                                             "Thunderbolt Ethernet":[]})");
+
+TEST_F(WholeAgent, EnforcesTheParentsPolicyAndLeavesUsageDNSAndServiceInAgreementOnSigterm) {
+  if (!inside()) return runInsideNamespaces();
+  ASSERT_NO_FATAL_FAILURE(startAgent());
+
+  // Start-up: the proxy serves, every enabled service points at it, the old servers are kept.
+  EXPECT_THAT(agent_->stderrText(),
+              HasSubstr("] dns proxy listening on 0.0.0.0:53 via 127.0.0.2\n"));
+  EXPECT_THAT(agent_->stderrText(), HasSubstr("] set DNS to 127.0.0.1 on 2 service(s)\n"));
+  EXPECT_EQ(servers("Wi-Fi"), "127.0.0.1\n");
+  EXPECT_EQ(servers("Thunderbolt Ethernet"), "127.0.0.1\n");
+  EXPECT_EQ(readFile(serversFile("Bluetooth PAN")), "10.0.0.1\n");
+  EXPECT_EQ(readJson(work_ / "dns-backup.json"), kOriginalServers);
+  const json devices = call("GET", "/v1/devices", account_);
+  ASSERT_TRUE(devices.is_array() && devices.size() == 1) << devices;
+  EXPECT_FALSE(devices[0]["lastSeen"].is_null());
+
+  // A blocked application is terminated: SIGTERM, or SIGKILL when it appeared only during the
+  // cycle's pause between the two.
+  const fs::path app = work_ / "DemoGame.app";
+  fs::create_directories(app / "Contents" / "MacOS");
+  writeFile(app / "Contents" / "Info.plist",
+            std::string(R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)") +
+                "<key>CFBundleIdentifier</key><string>" + kGame + "</string></dict></plist>");
+  fs::copy_file("/bin/sleep", app / "Contents" / "MacOS" / "DemoGame");
+  test::ChildProcess game({(app / "Contents" / "MacOS" / "DemoGame").string(), "600"});
+  EXPECT_THAT(game.wait(20s), testing::Optional(testing::AnyOf(128 + SIGTERM, 128 + SIGKILL)));
+
+  // Names through the proxy, before any tab snapshot: limits fail closed.
+  EXPECT_EQ(resolve("games.example.test"), Addresses{"0.0.0.0"});
+  EXPECT_EQ(lastTTL_, 60);
+  EXPECT_EQ(resolve("games.example.test", "AAAA"), Addresses{"::"});
+  EXPECT_EQ(resolve("a.games.example.test"), Addresses{"0.0.0.0"});
+  EXPECT_EQ(resolve("learn.games.example.test"), Addresses{kUpstreamAnswer});
+  EXPECT_EQ(resolve("www.example.test"), Addresses{kUpstreamAnswer});
+  EXPECT_EQ(resolve(kLimited), Addresses{"0.0.0.0"});
+
+  // Safari on the limited site: counted, then evicted and sinkholed once the minute is used.
+  ASSERT_TRUE(browseUntil(20s, [&] { return usedMinutes(kLimited) > 0; }));
+  EXPECT_EQ(resolve(kLimited), Addresses{kUpstreamAnswer});
+  EXPECT_FALSE(evictRequested());
+  ASSERT_TRUE(browseUntil(120s, [&] { return evictRequested(); }))
+      << usageFile() << agent_->stderrText();
+  // The request is written before the usage file in the same cycle.
+  EXPECT_TRUE(browseUntil(5s, [&] { return usedMinutes(kLimited) >= 1.0; })) << usageFile();
+  EXPECT_TRUE(answersWith(kLimited, "0.0.0.0"));
+  EXPECT_EQ(resolve("www.videos.example.test"), Addresses{"0.0.0.0"});
+  ASSERT_TRUE(browseUntil(5s, [&] { return tabBlanked_; }));
+
+  // The next upload carries the used-up host and the minutes, which no longer grow.
+  json report;
+  const bool reported = browseUntil(15s, [&] {
+    report = latestReport();
+    return report.is_object() && report["minutes"] == roundedMinutes(usedMinutes()) &&
+           report["blockedNow"] == json({kGame, "games.example.test", kLimited});
+  });
+  ASSERT_TRUE(reported) << report << "\n" << usageFile();
+  EXPECT_EQ(report.value("date", ""), Clock::todayStamp());
+  EXPECT_EQ(report.value("usageEpoch", -1), 0);
+  EXPECT_FALSE(report.value("timeZone", "").empty());
+
+  // SIGTERM: a clean stop that restores the servers from before the agent.
+  agent_->signal(SIGTERM);
+  EXPECT_EQ(agent_->wait(15s), 0);
+  EXPECT_THAT(agent_->stderrText(), HasSubstr("] restored previous DNS servers\n"));
+  EXPECT_FALSE(fs::exists(work_ / "dns-backup.json"));
+  EXPECT_EQ(servers("Wi-Fi"), "192.168.1.1\n9.9.9.9\n");
+  EXPECT_EQ(servers("Thunderbolt Ethernet"), "");
+  EXPECT_THAT(readFile(netsetup_ / "calls"), Not(HasSubstr("Bluetooth")));
+  const json usage = usageFile();
+  EXPECT_EQ(usage.value("date", ""), report.value("date", "?"));
+  EXPECT_EQ(usage.value("epoch", -1), report.value("usageEpoch", -2));
+  EXPECT_EQ(roundedMinutes(usedMinutes()), latestReport()["minutes"]);
+}
+
+TEST_F(WholeAgent, RestartAfterACrashKeepsTheDaysMinutesAndTheFirstDNSBackupUntilTheParentResets) {
+  if (!inside()) return runInsideNamespaces();
+  // The day's minutes as an earlier run left them: the limit is already used up.
+  writeFile(
+      work_ / "usage.json",
+      json{{"date", Clock::todayStamp()}, {"minutes", {{kLimited, 5.0}}}, {"epoch", 0}}.dump());
+  tabHelperTick();
+  ASSERT_NO_FATAL_FAILURE(startAgent());
+  EXPECT_TRUE(answersWith(kLimited, "0.0.0.0"));
+
+  // A crash leaves the servers pointing at the proxy and the backup of the servers before it.
+  agent_->signal(SIGKILL);
+  agent_->wait(10s);
+  const std::string backup = readFile(work_ / "dns-backup.json");
+  EXPECT_EQ(json::parse(backup, nullptr, false), kOriginalServers);
+  EXPECT_EQ(servers("Wi-Fi"), "127.0.0.1\n");
+
+  // The next start keeps both: the backup is not overwritten with 127.0.0.1.
+  ASSERT_NO_FATAL_FAILURE(startAgent());
+  EXPECT_EQ(readFile(work_ / "dns-backup.json"), backup);
+  EXPECT_GE(usedMinutes(kLimited), 5.0);
+  EXPECT_TRUE(answersWith(kLimited, "0.0.0.0"));
+
+  // The parent's reset frees the site at the next poll.
+  const json reset = call("POST", "/v1/devices/" + deviceId_ + "/usage/reset", account_);
+  EXPECT_EQ(reset.value("usageEpoch", -1), 1);
+  EXPECT_TRUE(agent_->waitForStderr("usage reset by parent (epoch 1)\n", 15s));
+  EXPECT_TRUE(answersWith(kLimited, kUpstreamAnswer));
+  EXPECT_EQ(usageFile().value("epoch", -1), 1);
+  EXPECT_LT(usedMinutes(kLimited), 1.0);
+
+  agent_->signal(SIGTERM);
+  EXPECT_EQ(agent_->wait(15s), 0);
+  EXPECT_EQ(servers("Wi-Fi"), "192.168.1.1\n9.9.9.9\n");
+  EXPECT_EQ(servers("Thunderbolt Ethernet"), "");
+  EXPECT_FALSE(fs::exists(work_ / "dns-backup.json"));
+}
+
+}  // namespace
+}  // namespace tether
