@@ -8,6 +8,8 @@
 #include "HttpClient.h"
 #include "Log.h"
 #include "SafeFile.h"
+#include "TabState.h"
+#include "dns/DNSConfigurator.h"
 #include "dns/DNSProxy.h"
 #include "dns/SiteIndex.h"
 #include "platform/ProcessTable.h"
@@ -37,6 +39,8 @@ Agent::Agent(AgentConfig config, const std::string& configPath, AgentEnvironment
   // or damaged file counts as absent (it stays on disk until the first write replaces it).
   // A write cut short by a crash leaves only its temporary file behind; nothing writes now.
   SafeFile::removeStaleTemporaries(configURL_ / UsageState::kFileName);
+  SafeFile::removeStaleTemporaries(TabState::enforcePath(configURL_));
+  SafeFile::removeStaleTemporaries(configURL_ / DNSConfigurator::kBackupFile);
   const std::string today = Clock::todayStamp(env_.now());
   usage_ = UsageState{today, {}, 0};
   auto bytes = SafeFile::read(configURL_ / UsageState::kFileName, UsageState::kMaxFileBytes,

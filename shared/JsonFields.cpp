@@ -15,7 +15,55 @@ std::string where(const std::string& path) { return path.empty() ? "document" : 
 
 }  // namespace
 
+namespace {
+
+// A parsed document costs many times its text in memory: a deeply nested or very long document
+// could make a small body fill the memory of the process that decodes it. The shape is checked on
+// the bytes first, outside strings.
+void checkShape(std::string_view text) {
+  std::size_t depth = 0;
+  std::size_t separators = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"':
+        inString = true;
+        break;
+      case '[':
+      case '{':
+        if (++depth > kMaxDepth) {
+          throw DecodeError("document nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        }
+        ++separators;
+        break;
+      case ']':
+      case '}':
+        if (depth > 0) --depth;
+        break;
+      case ',':
+        if (++separators > kMaxElements) {
+          throw DecodeError("document has more than " + std::to_string(kMaxElements) + " elements");
+        }
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace
+
 json parse(std::string_view text) {
+  checkShape(text);
   try {
     return json::parse(text.begin(), text.end());
   } catch (const json::exception& e) {

@@ -21,7 +21,12 @@ namespace JsonFields {
 
 using json = nlohmann::json;
 
-// Parses text without throwing; invalid JSON becomes a DecodeError with the parser's message.
+// Bounds on what parse() accepts: nesting depth, and elements in all arrays and objects together
+// (a policy of a million domains has about a million).
+inline constexpr std::size_t kMaxDepth = 64;
+inline constexpr std::size_t kMaxElements = 4'000'000;
+
+// Parses text; invalid JSON, or a document beyond the bounds above, becomes a DecodeError.
 json parse(std::string_view text);
 
 const json& requireObject(const json& value, const std::string& path);

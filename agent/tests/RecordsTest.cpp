@@ -66,6 +66,25 @@ TEST(PolicyDecode, AnyWrongTypeOrMissingRequiredKeyFailsTheWholeDocument) {
   EXPECT_THAT(p.error(), testing::HasSubstr("apps.com.a.windows[0].start"));
 }
 
+TEST(PolicyDecode, DocumentsThatWouldCostFarMoreMemoryThanTheirTextAreRefused) {
+  // Deep nesting: a few bytes per level, a parsed value per level.
+  auto deep = Policy::decode(R"({"rev":1,"domains":)" + std::string(100, '[') + std::string(100, ']') + "}");
+  ASSERT_FALSE(deep);
+  EXPECT_THAT(deep.error(), testing::HasSubstr("nested deeper than 64"));
+  // Millions of tiny elements.
+  std::string many = R"({"rev":1,"x":[)";
+  for (int i = 0; i < 4'000'001; ++i) many += "0,";
+  many += "0]}";
+  auto flat = Policy::decode(many);
+  ASSERT_FALSE(flat);
+  EXPECT_THAT(flat.error(), testing::HasSubstr("more than 4000000 elements"));
+  // Brackets and commas inside strings do not count, and an escaped quote does not end a string.
+  std::string text = R"({"rev":2,"domains":[")" + std::string(200, '[') + R"(\",,,"]})";
+  auto inString = Policy::decode(text);
+  ASSERT_TRUE(inString) << inString.error();
+  EXPECT_EQ(inString->domains.size(), 1u);
+}
+
 TEST(UsageStateRecord, RoundTripsAndAppliesDefaults) {
   auto u = UsageState::decode(R"({"date":"2026-03-07"})");
   ASSERT_TRUE(u);
