@@ -51,6 +51,29 @@ void makeNonBlocking(int fd) {
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
+// A UDP socket that does not block and is not inherited; in one system call where the system
+// offers the flags (Linux), as every forwarded query opens one.
+int openNonBlockingUdp() {
+#ifdef SOCK_NONBLOCK
+  return ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+#else
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (fd >= 0) makeNonBlocking(fd);
+  return fd;
+#endif
+}
+
+// Whether the address is one of this computer's own: only those can be bound.
+bool isLocalAddress(const sockaddr_in& address) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (fd < 0) return true;  // cannot tell: assume it is
+  sockaddr_in probe = address;
+  probe.sin_port = 0;
+  const bool local = ::bind(fd, reinterpret_cast<const sockaddr*>(&probe), sizeof probe) == 0;
+  ::close(fd);
+  return local;
+}
+
 std::string errorText(int error) {
   return std::strerror(error);
 }
@@ -105,6 +128,9 @@ class DNSProxy::Server {
       upstream.sin_port = htons(proxy.upstreamPort_);
       upstream.sin_addr = address;
       upstream_ = upstream;
+      // A forwarded query can only arrive back here when the upstream is this computer on the
+      // listening port; only then are the forwarded queries' ports worth noting.
+      upstreamMayBeSelf_ = proxy.upstreamPort_ == listenPort && isLocalAddress(upstream);
     }
     free_.reserve(kMaxInFlight);
     for (std::size_t i = kMaxInFlight; i > 0; --i) free_.push_back(static_cast<uint32_t>(i - 1));
@@ -213,25 +239,27 @@ class DNSProxy::Server {
     const uint32_t slot = free_.back();
     Pending& p = slots_[slot];
     p.query.assign(query);
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    const int fd = openNonBlockingUdp();
     if (fd < 0) {
       send(from, fromLength, DNSMessage::servfail(query));
       return;
     }
-    makeNonBlocking(fd);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&*upstream_), sizeof *upstream_) != 0 ||
         ::send(fd, query.data(), query.size(), 0) <= 0) {
       ::close(fd);
       send(from, fromLength, DNSMessage::servfail(query));
       return;
     }
-    sockaddr_in local{};
-    socklen_t localLength = sizeof local;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength);
+    p.localPort = 0;
+    if (upstreamMayBeSelf_) {
+      sockaddr_in local{};
+      socklen_t localLength = sizeof local;
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength);
+      p.localPort = ntohs(local.sin_port);
+      forwardPorts_[p.localPort] = true;
+    }
     free_.pop_back();
     p.fd = fd;
-    p.localPort = ntohs(local.sin_port);
-    forwardPorts_[p.localPort] = true;
     p.id[0] = query[0];
     p.id[1] = query[1];
     p.client = from;
@@ -304,7 +332,8 @@ class DNSProxy::Server {
   std::vector<Pending> slots_;
   std::vector<uint32_t> free_;
   std::vector<uint32_t> active_;
-  std::bitset<65536> forwardPorts_;  // local ports of the forwarded queries' sockets
+  bool upstreamMayBeSelf_ = false;
+  std::bitset<65536> forwardPorts_;  // local ports of the forwarded queries' sockets, if noted
   std::vector<pollfd> pollFds_;
   std::vector<uint32_t> polled_;
 };
