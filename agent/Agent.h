@@ -11,6 +11,7 @@
 
 #include "AgentConfig.h"
 #include "AgentError.h"
+#include "Digest.h"
 #include "Policy.h"
 #include "Result.h"
 #include "UsageReport.h"
@@ -90,7 +91,11 @@ class Agent {
 
   const AgentConfig& config() const { return config_; }
   const std::filesystem::path& configURL() const { return configURL_; }
+  // The policy in force. Its host lists (domains, domainAllow, domainExact) are emptied once its
+  // site rules are indexed: the index holds them from then on, and a million names held twice
+  // would double the agent's memory.
   const Policy& policy() const { return policy_; }
+  const SiteIndex& siteIndex() const { return *siteIndex_; }
   const UsageState& usage() const { return usage_; }
   DNSProxy& dns() { return *dns_; }
 
@@ -106,15 +111,20 @@ class Agent {
   AgentEnvironment env_;
   WakeSignal stop_;
   std::unique_ptr<HttpClient> session_;
-  // The last policy body that decoded, with its rev and usageEpoch: the same bytes again change
-  // nothing while the policy in force has that rev and the usage epoch is not below it.
-  std::string lastPolicyBody_;
+  // The digest of the last policy body that decoded, with its rev and usageEpoch: the same bytes
+  // again change nothing while the policy in force has that rev and the usage epoch is not below
+  // it. (A body can be tens of megabytes; its digest is all that is kept.)
+  std::optional<Digest::Value> lastPolicyDigest_;
   int64_t lastPolicyRev_ = 0;
   int64_t lastPolicyEpoch_ = 0;
   std::unique_ptr<DNSProxy> dns_;
   Policy policy_;
   // The policy's site rules, rebuilt only when the policy changes.
   std::shared_ptr<const SiteIndex> siteIndex_;
+  // The positions of the proxy's rules in the order of their hosts, and the rules they belong to
+  // (not kept alive for this).
+  mutable std::vector<uint32_t> hostOrder_;
+  mutable std::weak_ptr<const SiteIndex> hostOrderRules_;
   UsageState usage_;
   std::chrono::steady_clock::time_point lastSample_;
   bool dnsApplied_ = false;

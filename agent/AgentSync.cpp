@@ -4,14 +4,34 @@
 #include <cmath>
 
 #include "Clock.h"
+#include "Digest.h"
 #include "HttpClient.h"
 #include "Inventory.h"
 #include "Log.h"
 #include "Utf8.h"
 #include "dns/SiteIndex.h"
+#include "platform/MemoryRelease.h"
 #include "platform/TimeZone.h"
 
 namespace tether {
+
+namespace {
+
+// Bodies of a megabyte or more leave enough freed memory behind to be worth handing back.
+constexpr std::size_t kLargeBody = 1 << 20;
+
+// Hands freed memory back to the system when it goes out of scope, if asked to by then.
+struct ReleaseFreedMemory {
+  bool wanted = false;
+  ReleaseFreedMemory() = default;
+  ReleaseFreedMemory(const ReleaseFreedMemory&) = delete;
+  ReleaseFreedMemory& operator=(const ReleaseFreedMemory&) = delete;
+  ~ReleaseFreedMemory() {
+    if (wanted) MemoryRelease::returnFreedMemory();
+  }
+};
+
+}  // namespace
 
 Result<HttpRequest> Agent::authorizedRequest(const std::string& path) const {
   // Joined as plain text: a serverURL ending in "/" gives two slashes, and is sent that way.
@@ -43,6 +63,7 @@ void Agent::poll() {
     return;
   }
   request->method = "GET";
+  ReleaseFreedMemory release;  // runs last, once the body is gone
   auto response = session_->send(*request);
   if (!response) {
     // A stop request abandons the request; the loop ends without counting it as a failure.
@@ -50,6 +71,7 @@ void Agent::poll() {
     log("poll failed: " + response.error());
     return;
   }
+  release.wanted = response->body.size() >= kLargeBody;
   if (auto error = throwIfNeeded(*response)) {
     log("poll failed: " + error->text());
     return;
@@ -58,8 +80,9 @@ void Agent::poll() {
   // same rev and usageEpoch, and applying them again would change nothing while the policy in
   // force carries that rev and the usage epoch has not fallen below theirs, so a large policy is
   // not decoded again every poll.
-  if (!lastPolicyBody_.empty() && response->body == lastPolicyBody_ &&
-      policy_.rev == lastPolicyRev_ && usage_.epoch >= lastPolicyEpoch_) {
+  const Digest::Value digest = Digest::of(response->body);
+  if (lastPolicyDigest_ == digest && policy_.rev == lastPolicyRev_ &&
+      usage_.epoch >= lastPolicyEpoch_) {
     return;
   }
   auto fetched = Policy::decode(response->body);
@@ -69,7 +92,8 @@ void Agent::poll() {
   }
   lastPolicyRev_ = fetched->rev;
   lastPolicyEpoch_ = fetched->usageEpoch;
-  lastPolicyBody_ = std::move(response->body);
+  lastPolicyDigest_ = digest;
+  response->body = std::string();  // its names now live in the decoded policy
   applyPolicy(std::move(*fetched));
 }
 
@@ -93,7 +117,11 @@ void Agent::postUsage(bool forceInventory) {
   request->method = "POST";
   request->headers.push_back("Content-Type: application/json");
   request->body = report.encode();
+  ReleaseFreedMemory release;
+  release.wanted = request->body.size() >= kLargeBody;
+  report = UsageReport();
   auto response = session_->send(*request);
+  request->body = std::string();
   if (!response) {
     if (response.error() == HttpClient::kInterrupted) return;
     log("usage post failed: " + response.error());
@@ -115,6 +143,10 @@ void Agent::applyPolicy(Policy fetched) {
                              std::to_string(fetched.domainLimits.size()) + " domain limit(s)";
     policy_ = std::move(fetched);
     siteIndex_ = std::make_shared<const SiteIndex>(policy_);
+    // (Assigning {} would keep the vectors' capacity.)
+    policy_.domains = std::vector<std::string>();
+    policy_.domainAllow = std::vector<std::string>();
+    policy_.domainExact = std::vector<std::string>();
     applyDNS();
     log(line);
   }

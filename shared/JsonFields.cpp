@@ -63,9 +63,13 @@ void checkShape(std::string_view text) {
 }  // namespace
 
 json parse(std::string_view text) {
+  return parse(text, nullptr);
+}
+
+json parse(std::string_view text, const json::parser_callback_t& callback) {
   checkShape(text);
   try {
-    return json::parse(text.begin(), text.end());
+    return json::parse(text.begin(), text.end(), callback);
   } catch (const json::exception& e) {
     throw DecodeError(std::string("invalid JSON: ") + e.what());
   }

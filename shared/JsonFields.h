@@ -28,6 +28,9 @@ inline constexpr std::size_t kMaxElements = 4'000'000;
 
 // Parses text; invalid JSON, or a document beyond the bounds above, becomes a DecodeError.
 json parse(std::string_view text);
+// The same, with each value offered to callback as it is parsed; a value the callback declines
+// (returns false for) is left out of the document.
+json parse(std::string_view text, const json::parser_callback_t& callback);
 
 const json& requireObject(const json& value, const std::string& path);
 

@@ -2,6 +2,7 @@
 // day's usage and the tab helper's snapshot.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -111,6 +112,26 @@ TEST_F(DomainLimits, BlockedListHoldsEveryBlockingRuleAppsIncludedSorted) {
   EXPECT_EQ(agent->currentlyBlocked(), (Hosts{"ads.kids.com", "com.game", "example.com",
                                               "example.com", "kids.com", "zzz.com"}));
   EXPECT_FALSE(agent->dns().isBlocked("ok.zzz.com"));
+
+  // The order is the plain sort of the texts, for hosts that share long beginnings, are short,
+  // or hold bytes above 127; and it follows a new policy.
+  auto sortedByText = [this] {
+    Hosts all = agent->dns().currentBlocked();
+    all.push_back("com.game");
+    std::sort(all.begin(), all.end());
+    return all;
+  };
+  p.rev = 2;
+  p.domains = {"abcdefgh.b", "abcdefgh", "b", "abcdefgh.a", "abcdefg", "\xc3\xa9t\xc3\xa9.fr",
+               "abcdefghi", "Z.com", "abcdefgh", "ab", "com.game", "~.org"};
+  agent->applyPolicy(p);
+  agent->applyDNS();
+  EXPECT_EQ(agent->currentlyBlocked(), sortedByText());
+  p.rev = 3;
+  p.domains = {"new.com"};
+  agent->applyPolicy(p);
+  agent->applyDNS();
+  EXPECT_EQ(agent->currentlyBlocked(), (Hosts{"com.game", "example.com", "new.com"}));
 }
 
 TEST_F(DomainLimits, ProxyAnswersWithTheRulesAndLimitsOfTheLatestHandOver) {

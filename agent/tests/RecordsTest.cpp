@@ -66,6 +66,35 @@ TEST(PolicyDecode, AnyWrongTypeOrMissingRequiredKeyFailsTheWholeDocument) {
   EXPECT_THAT(p.error(), testing::HasSubstr("apps.com.a.windows[0].start"));
 }
 
+TEST(PolicyDecode, HostListsKeepOrderDuplicatesAndTheLastOfARepeatedKey) {
+  auto p = Policy::decode(R"({"rev":1,"domains":["old.com"],"apps":{"com.a":{"windows":[]}},
+      "domains":["b.com","a.com","b.com","caf\u00e9.com"],"domainAllow":["ok.b.com"],
+      "domainLimits":{"v.com":3},"domainExact":[],"x":[["a.com"],{"domains":["n.com"]}]})");
+  ASSERT_TRUE(p) << p.error();
+  EXPECT_EQ(p->domains, (std::vector<std::string>{"b.com", "a.com", "b.com", "caf\xc3\xa9.com"}));
+  EXPECT_EQ(p->domainAllow, std::vector<std::string>{"ok.b.com"});
+  EXPECT_TRUE(p->domainExact.empty());
+  EXPECT_TRUE(p->apps.contains("com.a"));
+  // A later null or a later list replaces an earlier one.
+  p = Policy::decode(R"({"rev":1,"domainAllow":["a.com"],"domainAllow":null})");
+  ASSERT_TRUE(p) << p.error();
+  EXPECT_TRUE(p->domainAllow.empty());
+}
+
+TEST(PolicyDecode, AWrongElementInAHostListIsNamedByItsPosition) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"rev":1,"domains":["a.com","b.com",5]})", "key \"domains[2]\": expected a string, found number"},
+      {R"({"rev":1,"domainAllow":["a.com",["b.com"]]})", "key \"domainAllow[1]\": expected a string, found array"},
+      {R"({"rev":1,"domainExact":[{"a":"b"}]})", "key \"domainExact[0]\": expected a string, found object"},
+      {R"({"rev":1,"domains":{"a.com":1}})", "key \"domains\": expected an array, found object"},
+  };
+  for (const auto& [text, error] : cases) {
+    auto p = Policy::decode(text);
+    ASSERT_FALSE(p) << text;
+    EXPECT_EQ(p.error(), error);
+  }
+}
+
 TEST(PolicyDecode, DocumentsThatWouldCostFarMoreMemoryThanTheirTextAreRefused) {
   // Deep nesting: a few bytes per level, a parsed value per level.
   auto deep = Policy::decode(R"({"rev":1,"domains":)" + std::string(100, '[') + std::string(100, ']') + "}");
@@ -105,6 +134,20 @@ TEST(UsageReportRecord, AlwaysCarriesAllSixKeys) {
   }
   EXPECT_EQ(j["apps"], nlohmann::json::array());
   EXPECT_TRUE(j["minutes"].is_object());
+
+  // Every value survives the trip, including texts that need escaping or are not UTF-8.
+  report.minutes = {{"com.a", 12.3}, {"x.com", 0.1}};
+  report.apps = {{"Caf\xc3\xa9 \"Q\"", "com.q"}};
+  report.blockedNow = {"a\"b.com", "c\\d.com", "line\nbreak.com", "bad\xff.com"};
+  report.usageEpoch = 4;
+  j = nlohmann::json::parse(report.encode());
+  EXPECT_EQ(j, (nlohmann::json{
+                   {"date", "2026-03-07"},
+                   {"minutes", {{"com.a", 12.3}, {"x.com", 0.1}}},
+                   {"apps", {{{"name", "Caf\xc3\xa9 \"Q\""}, {"bundleId", "com.q"}}}},
+                   {"blockedNow", {"a\"b.com", "c\\d.com", "line\nbreak.com", "bad\xef\xbf\xbd.com"}},
+                   {"timeZone", "Europe/Berlin"},
+                   {"usageEpoch", 4}}));
 }
 
 }  // namespace

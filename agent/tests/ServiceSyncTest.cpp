@@ -15,6 +15,8 @@
 #include "Clock.h"
 #include "LoopbackServer.h"
 #include "TestSupport.h"
+#include "dns/DNSProxy.h"
+#include "dns/SiteIndex.h"
 
 namespace tether {
 namespace {
@@ -102,7 +104,12 @@ TEST_F(ServiceSync, FirstPollAppliesThePolicyAndLogsItsCounts) {
   EXPECT_THAT(log.text(),
               HasSubstr("] policy rev 9: 2 app rule(s), 3 blocked domain(s), 0 domain limit(s)\n"));
   EXPECT_EQ(agent->policy().rev, 9);
-  EXPECT_EQ(agent->policy().domainAllow, std::vector<std::string>{"ok.example"});
+  const std::vector<SiteRule> rules = {{"a.example", true, SiteAction::block()},
+                                       {"b.example", true, SiteAction::block()},
+                                       {"c.example", true, SiteAction::block()},
+                                       {"ok.example", true, SiteAction::allow()}};
+  EXPECT_EQ(agent->siteIndex().rules(), rules);
+  EXPECT_TRUE(agent->dns().isBlocked("www.b.example"));
 
   const auto r = requests();
   ASSERT_EQ(r.size(), 1u);
@@ -132,7 +139,7 @@ TEST_F(ServiceSync, RisenEpochResetsUsageBeforeAndIndependentlyOfTheRevision) {
   agent->poll();
   EXPECT_EQ(agent->usage(), (UsageState{today, {}, 1}));
   EXPECT_EQ(*UsageState::decode(test::readFile(dir / "usage.json")), agent->usage());
-  EXPECT_TRUE(agent->policy().domains.empty());
+  EXPECT_TRUE(agent->siteIndex().empty());
   std::string text = log.text();
   EXPECT_THAT(text, HasSubstr("] usage reset by parent (epoch 1)\n"));
   EXPECT_EQ(text.find("policy rev"), text.rfind("policy rev"));
