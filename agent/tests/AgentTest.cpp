@@ -1,122 +1,287 @@
-// The agent object: take-up of the usage file, day rollover, loop pacing.
-#include "Agent.h"
+// The agent's day of usage on disk: its take-up when the agent is created (also from damaged,
+// huge or planted files), the parent's reset, the change of day, and writes that fail or are cut
+// short.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "Clock.h"
-#include "SafeFile.h"
-#include "TestSupport.h"
+#include <functional>
+#include <random>
 #include <thread>
+
+#include "Agent.h"
+#include "Clock.h"
+#include "TestSupport.h"
 
 namespace tether {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::TempDir;
 
-struct FakeTime {
-  std::chrono::system_clock::time_point wall;
-  std::chrono::steady_clock::time_point mono = std::chrono::steady_clock::time_point(1000s);
-};
+std::size_t count(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
 
-class AgentFixture : public testing::Test {
+std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+class UsageFile : public testing::Test {
  protected:
   test::ScopedTimeZone zone{"Europe/Berlin"};
-  TempDir dir;
-  std::shared_ptr<FakeTime> time = std::make_shared<FakeTime>();
-
+  test::TempDir dir;
   // 2026-03-14 23:59:30 in Berlin (UTC+1).
-  void SetUp() override { time->wall = std::chrono::sys_seconds(1773529170s); }
+  std::shared_ptr<std::chrono::system_clock::time_point> wall =
+      std::make_shared<std::chrono::system_clock::time_point>(
+          std::chrono::sys_seconds(1773529170s));
+  const UsageState emptyToday{"2026-03-14", {}, 0};
 
   std::unique_ptr<Agent> makeAgent() {
-    auto config = AgentConfig::decode(test::configJson());
     auto env = AgentEnvironment::system();
-    env.now = [t = time] { return t->wall; };
-    env.monotonic = [t = time] { return t->mono; };
-    return std::make_unique<Agent>(*config, (dir / "config.json").string(), env);
+    env.now = [w = wall] { return *w; };
+    return test::makeAgent(dir.path(), env);
   }
-  void writeUsage(const std::string& text) { test::writeFile(dir / "usage.json", text); }
+  fs::path usagePath() const { return dir / "usage.json"; }
+  std::string onDisk() const { return test::readFile(usagePath()); }
+  void store(const std::string& text) const { test::writeFile(usagePath(), text); }
+  static Policy policyWithEpoch(int64_t epoch) {
+    Policy p;
+    p.usageEpoch = epoch;  // rev stays 0, the revision in force: only the reset rule acts
+    return p;
+  }
+  std::vector<std::string> strayFiles() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+      if (e.path().filename() != "usage.json") names.push_back(e.path().filename().string());
+    }
+    return names;
+  }
 };
 
-TEST_F(AgentFixture, TodaysUsageIsKeptAndNothingIsWrittenAtCreation) {
-  ASSERT_EQ(Clock::todayStamp(time->wall), "2026-03-14");
+TEST_F(UsageFile, TodaysUsageIsKeptAndNothingIsWrittenAtCreation) {
   const std::string stored = R"({"date":"2026-03-14","minutes":{"com.a":12.5},"epoch":2})";
-  writeUsage(stored);
+  store(stored);
   auto agent = makeAgent();
   EXPECT_EQ(agent->usage(), (UsageState{"2026-03-14", {{"com.a", 12.5}}, 2}));
   agent->dayRolloverCheck();
-  EXPECT_EQ(test::readFile(dir / "usage.json"), stored);
+  EXPECT_EQ(onDisk(), stored);
 }
 
-TEST_F(AgentFixture, AnotherDayKeepsOnlyTheEpochUntilTheFirstWrite) {
+TEST_F(UsageFile, AnotherDayKeepsOnlyTheEpochUntilTheFirstWrite) {
   const std::string stored = R"({"date":"2026-03-13","minutes":{"com.a":50},"epoch":4})";
-  writeUsage(stored);
+  store(stored);
   auto agent = makeAgent();
   EXPECT_EQ(agent->usage(), (UsageState{"2026-03-14", {}, 4}));
-  EXPECT_EQ(test::readFile(dir / "usage.json"), stored);
+  EXPECT_EQ(onDisk(), stored);
   agent->persistUsage();
-  EXPECT_EQ(*UsageState::decode(test::readFile(dir / "usage.json")), agent->usage());
+  EXPECT_EQ(*UsageState::decode(onDisk()), agent->usage());
 }
 
-TEST_F(AgentFixture, DamagedOrForeignUsageFilesCountAsAbsentAndStayOnDisk) {
+TEST_F(UsageFile, DamagedForeignHugeOrNestedFilesCountAsAbsentAndStayUntilTheFirstWrite) {
+  // Where a date and an epoch appear they are today's and 5, so a file taken up would show.
+  const std::string today = R"({"date":"2026-03-14","epoch":)";
+  std::string huge = today + R"(5,"minutes":{)";
+  for (int i = 0; huge.size() <= UsageState::kMaxFileBytes; ++i) {
+    huge += (i ? ",\"org.example.app" : "\"org.example.app") + std::to_string(i) + "\":1.5";
+  }
+  huge += "}}";
   for (const std::string& stored :
        {std::string("{\"date\": 5}"), std::string("not json"), std::string("{\"minutes\":{}}"),
-        std::string(R"({"date":"2026-03-14","epoch":"3"})")}) {
-    writeUsage(stored);
+        today + "\"3\"}", huge, nested(20'000), today + "9223372036854775808}",
+        today + R"(5,"minutes":{"a":1e400}})", today + R"(5,"minutes":)" + nested(20'000) + "}",
+        today + "5,\"minutes\":{\"\xFF\":1}}"}) {
+    store(stored);
     auto agent = makeAgent();
-    EXPECT_EQ(agent->usage(), (UsageState{"2026-03-14", {}, 0})) << stored;
-    EXPECT_EQ(test::readFile(dir / "usage.json"), stored);
+    EXPECT_EQ(agent->usage(), emptyToday) << stored.substr(0, 80);
+    agent->dayRolloverCheck();
+    ASSERT_EQ(onDisk(), stored);
+    agent->persistUsage();
+    EXPECT_EQ(*UsageState::decode(onDisk()), agent->usage());
   }
-  // A file holding only a date is taken up with no minutes and epoch 0.
-  writeUsage(R"({"date":"2026-03-14"})");
-  EXPECT_EQ(makeAgent()->usage(), (UsageState{"2026-03-14", {}, 0}));
+  // A file holding only a date is taken up with no minutes and epoch 0; the largest epoch fits.
+  store(R"({"date":"2026-03-14"})");
+  EXPECT_EQ(makeAgent()->usage(), emptyToday);
+  store(today + "9223372036854775807}");
+  EXPECT_EQ(makeAgent()->usage().epoch, INT64_MAX);
 }
 
-TEST_F(AgentFixture, SymbolicLinkInPlaceOfTheUsageFileIsNotFollowed) {
-  test::writeFile(dir / "elsewhere.json", R"({"date":"2026-03-14","minutes":{"x":1},"epoch":9})");
-  std::filesystem::create_symlink(dir / "elsewhere.json", dir / "usage.json");
-  auto agent = makeAgent();
-  EXPECT_EQ(agent->usage().epoch, 0);
-  agent->persistUsage();
-  // The write replaced the link itself, never the file it pointed at.
-  EXPECT_FALSE(std::filesystem::is_symlink(dir / "usage.json"));
-  EXPECT_EQ(test::readFile(dir / "elsewhere.json"),
-            R"({"date":"2026-03-14","minutes":{"x":1},"epoch":9})");
+TEST_F(UsageFile, LinkFifoOrDeviceInItsPlaceIsNotReadAndTheNextWriteReplacesIt) {
+  const std::string elsewhere = R"({"date":"2026-03-14","minutes":{"x":1},"epoch":9})";
+  test::writeFile(dir / "elsewhere.json", elsewhere);
+  const std::function<void()> plant[] = {
+      [&] { fs::create_symlink(dir / "elsewhere.json", usagePath()); },
+      // Opened for a plain read, a FIFO would block the agent's creation.
+      [&] { ASSERT_EQ(::mkfifo(usagePath().c_str(), 0600), 0); },
+      [&] { fs::create_symlink("/dev/zero", usagePath()); }};
+  for (const auto& planted : plant) {
+    fs::remove(usagePath());
+    planted();
+    auto agent = makeAgent();
+    EXPECT_EQ(agent->usage(), emptyToday);
+    agent->persistUsage();
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(usagePath())));
+    EXPECT_EQ(*UsageState::decode(onDisk()), emptyToday);
+  }
+  EXPECT_EQ(test::readFile(dir / "elsewhere.json"), elsewhere);
 }
 
-TEST_F(AgentFixture, LocalMidnightEmptiesMinutesKeepsEpochAndWritesTheFile) {
-  writeUsage(R"({"date":"2026-03-14","minutes":{"com.a":7},"epoch":3})");
+TEST_F(UsageFile, LocalMidnightEmptiesMinutesKeepsEpochAndWritesTheFile) {
+  store(R"({"date":"2026-03-14","minutes":{"com.a":7},"epoch":3})");
   auto agent = makeAgent();
   agent->dayRolloverCheck();
   EXPECT_EQ(agent->usage().minutes.size(), 1u);
-  time->wall += 31s;  // 00:00:01 local, still 23:00 UTC
+  *wall += 31s;  // 00:00:01 local, still 23:00 UTC
   agent->dayRolloverCheck();
   const UsageState expected{"2026-03-15", {}, 3};
   EXPECT_EQ(agent->usage(), expected);
-  EXPECT_EQ(*UsageState::decode(test::readFile(dir / "usage.json")), expected);
+  EXPECT_EQ(*UsageState::decode(onDisk()), expected);
 }
 
-TEST(AgentSleep, AtLeastOneSecondAndBoundedForHugeIntervals) {
-  EXPECT_EQ(Agent::sleepDuration(0.25), 1s);
-  EXPECT_EQ(Agent::sleepDuration(-5), 1s);
-  EXPECT_EQ(Agent::sleepDuration(3), 3s);
-  EXPECT_EQ(Agent::sleepDuration(2.5), 2500ms);
-  EXPECT_EQ(Agent::sleepDuration(1e300).count(), std::numeric_limits<int64_t>::max());
+TEST_F(UsageFile, AnyChangeOfTheLocalDateEmptiesTheMinutesAndKeepsTheEpoch) {
+  *wall = std::chrono::sys_seconds(1773531000s);  // 2026-03-15 00:30 in Berlin, 23:30 UTC
+  store(R"({"date":"2026-03-15","minutes":{"com.a":1},"epoch":5})");
+  auto agent = makeAgent();
+  // The Mac moves to another time zone: it is the previous evening there.
+  test::ScopedTimeZone west("America/New_York");
+  agent->dayRolloverCheck();
+  const UsageState expected{"2026-03-14", {}, 5};
+  EXPECT_EQ(agent->usage(), expected);
+  EXPECT_EQ(*UsageState::decode(onDisk()), expected);
 }
 
-TEST_F(AgentFixture, StopRequestedFromAnotherThreadEndsTheLoopWithinItsSleep) {
-  auto config = AgentConfig::decode(test::configJson("http://127.0.0.1:9", 0.25, 600));
-  Agent agent(*config, (dir / "config.json").string());
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(300ms);
-    agent.requestStop();
-  });
-  const auto start = std::chrono::steady_clock::now();
-  agent.run();
-  stopper.join();
-  // One pass then the 1-second floor sleep, cut short by the stop.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
-  EXPECT_TRUE(std::filesystem::exists(dir / "usage.json"));
+TEST_F(UsageFile, RaisedEpochEmptiesTheDayWritesTheFileAndLogsOnce) {
+  store(R"({"date":"2026-03-14","minutes":{"com.a":12.5,"example.com":3},"epoch":3})");
+  auto agent = makeAgent();
+  // The reset stamps the current day even when the rollover check has not run yet.
+  *wall += 12h;
+  test::CapturedStderr log;
+  agent->applyPolicy(policyWithEpoch(4));
+  const UsageState reset{"2026-03-15", {}, 4};
+  EXPECT_EQ(agent->usage(), reset);
+  EXPECT_EQ(*UsageState::decode(onDisk()), reset);
+
+  store("marker");
+  agent->applyPolicy(policyWithEpoch(4));
+  EXPECT_EQ(agent->usage(), reset);
+  EXPECT_EQ(onDisk(), "marker");  // not written again
+  const std::string lines = log.text();
+  EXPECT_EQ(count(lines, "usage reset by parent (epoch 4)\n"), 1u) << lines;
+  EXPECT_EQ(count(lines, "\n"), 1u) << lines;
+}
+
+TEST_F(UsageFile, LowerOrEqualEpochFromTheServiceChangesNothing) {
+  const std::string stored = R"({"date":"2026-03-14","minutes":{"com.a":12.5},"epoch":3})";
+  store(stored);
+  auto agent = makeAgent();
+  const UsageState before = agent->usage();
+  test::CapturedStderr log;
+  for (const int64_t epoch : {3, 2, 0, -7}) {
+    agent->applyPolicy(policyWithEpoch(epoch));
+    EXPECT_EQ(agent->usage(), before) << epoch;
+  }
+  EXPECT_EQ(onDisk(), stored);
+  EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(UsageFile, FailedWriteKeepsThePreviousFileLogsNothingAndTheNextWriteCatchesUp) {
+  const std::string stored = R"({"date":"2026-03-14","minutes":{"com.a":12.5},"epoch":3})";
+  store(stored);
+  auto agent = makeAgent();
+  {
+    test::CapturedStderr quiet;
+    agent->applyPolicy(policyWithEpoch(9));  // the state in memory now differs from the file
+  }
+  store(stored);
+
+  // In a copy of this process, a file size limit makes every write of more than 10 bytes fail
+  // part-way.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{10, 10};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    const int err = ::open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(err, STDERR_FILENO);
+    agent->persistUsage();
+    ::_exit(0);
+  }
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(onDisk(), stored);
+  EXPECT_EQ(test::readFile(dir / "stderr.txt"), "");
+  fs::remove(dir / "stderr.txt");
+  EXPECT_TRUE(strayFiles().empty());
+
+  agent->persistUsage();
+  EXPECT_EQ(*UsageState::decode(onDisk()), agent->usage());
+}
+
+TEST_F(UsageFile, WriterKilledAtAnyMomentLeavesAWholeFileBehind) {
+  // Two states of very different sizes, written alternately by one process that is killed at a
+  // random moment, again and again.
+  std::string big = R"({"date":"2026-03-14","epoch":7,"minutes":{)";
+  for (int i = 0; i < 1000; ++i) {
+    big += (i ? ",\"org.example.app" : "\"org.example.app") + std::to_string(i) +
+           "\":" + std::to_string(i) + ".25";
+  }
+  store(big + "}}");
+  auto today = makeAgent();
+  const UsageState large = today->usage();
+  ASSERT_EQ(large.minutes.size(), 1000u);
+  *wall += 24h;
+  auto tomorrow = makeAgent();  // takes up only the epoch
+  const UsageState small = tomorrow->usage();
+  ASSERT_EQ(small, (UsageState{"2026-03-15", {}, 7}));
+
+  // The writer reports each finished write through a pipe; the kill comes after one to three of
+  // them plus a random part of the next, so it lands at every step of a write and after either
+  // state.
+  std::mt19937 random(20260314);
+  std::uniform_int_distribution<int> writesBeforeKill(1, 3);
+  std::uniform_int_distribution<int> delayMicros(0, 15000);
+  int seenLarge = 0, seenSmall = 0;
+  for (int round = 0; round < 20; ++round) {
+    int progress[2];
+    ASSERT_EQ(::pipe(progress), 0);
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      ::close(progress[0]);
+      for (bool writeLarge = true;; writeLarge = !writeLarge) {
+        (writeLarge ? today : tomorrow)->persistUsage();
+        if (::write(progress[1], "w", 1) != 1) ::_exit(1);
+      }
+    }
+    ::close(progress[1]);
+    char sink[3];
+    const int writes = writesBeforeKill(random);
+    for (int done = 0; done < writes;) {
+      const ssize_t n = ::read(progress[0], sink, static_cast<std::size_t>(writes - done));
+      if (n <= 0) break;
+      done += static_cast<int>(n);
+    }
+    ::close(progress[0]);
+    std::this_thread::sleep_for(std::chrono::microseconds(delayMicros(random)));
+    ::kill(writer, SIGKILL);
+    ::waitpid(writer, nullptr, 0);
+
+    const auto decoded = UsageState::decode(onDisk());
+    ASSERT_TRUE(decoded) << "round " << round << ": " << decoded.error();
+    ASSERT_TRUE(*decoded == large || *decoded == small) << "round " << round;
+    (*decoded == large ? seenLarge : seenSmall)++;
+  }
+  // Both states were seen on disk, so the kills landed all over the writing loop.
+  EXPECT_GT(seenLarge, 0);
+  EXPECT_GT(seenSmall, 0);
+  // A killed writer may leave its unfinished temporary file behind, never a partial target.
+  for (const auto& name : strayFiles()) EXPECT_EQ(name.rfind(".usage.json.", 0), 0u) << name;
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
-// System DNS switching through networksetup, against a fake tool that keeps each service's
+// System DNS switching through networksetup, against the stand-in tool that keeps each service's
 // servers in files and answers with the real tool's messages.
 #include "dns/DNSConfigurator.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -14,100 +13,59 @@ namespace tether {
 namespace {
 
 namespace fs = std::filesystem;
+using nlohmann::json;
 using test::readFile;
 using test::writeFile;
 using testing::HasSubstr;
 using testing::Not;
-
-// The fake tool appends every call to "calls" as the argument count followed by "|" + each
-// argument, so a name with spaces shows as one argument.
-constexpr const char* kFakeTool = R"SH(#!/bin/bash
-state='@STATE@'
-line="$#"; for a in "$@"; do line+="|$a"; done; printf '%s\n' "$line" >> "$state/calls"
-key() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
-case "$1" in
-  -listallnetworkservices) cat "$state/services" ;;
-  -getdnsservers)
-    f="$state/dns-$(key "$2")"
-    if [ -s "$f" ]; then cat "$f"; else echo "There aren't any DNS Servers set on $2." >&2; fi ;;
-  -setdnsservers)
-    f="$state/dns-$(key "$2")"; shift 2
-    if [ "$1" = "Empty" ]; then : > "$f"; else printf '%s\n' "$@" > "$f"; fi ;;
-  *) echo "** Error: The parameters were not valid."; exit 4 ;;
-esac
-)SH";
 
 class DNSConfiguratorTest : public testing::Test {
  protected:
   test::TempDir config;
   test::TempDir state;
   fs::path tool = state / "networksetup";
+  // The calls show each argument after a "|", so a name with spaces shows as one argument.
+  test::FakeNetworkSetup fake{state / "services-state",
+                              "An asterisk (*) denotes that a network service is disabled.\n"
+                              "Wi-Fi\n*Bluetooth PAN\nUSB 10/100/1000 LAN\n"};
 
   void SetUp() override {
-    std::string script = kFakeTool;
-    script.replace(script.find("@STATE@"), 7, state.path().string());
-    writeFile(tool, script);
-    fs::permissions(tool, fs::perms::owner_all);
-    writeFile(state / "services",
-              "An asterisk (*) denotes that a network service is disabled.\n"
-              "Wi-Fi\n"
-              "*Bluetooth PAN\n"
-              "USB 10/100/1000 LAN\n");
-    setServers("Wi-Fi", "192.168.1.1\n8.8.8.8\n");
-    setServers("Bluetooth PAN", "10.0.0.1\n");
+    fake.install(tool);
+    fake.setServers("Wi-Fi", "192.168.1.1\n8.8.8.8\n");
+    fake.setServers("Bluetooth PAN", "10.0.0.1\n");
   }
-
-  static std::string key(const std::string& service) {
-    std::string hex;
-    char buf[3];
-    for (unsigned char c : service) {
-      std::snprintf(buf, sizeof buf, "%02x", c);
-      hex += buf;
-    }
-    return hex;
-  }
-  void setServers(const std::string& service, const std::string& lines) {
-    writeFile(state / ("dns-" + key(service)), lines);
-  }
-  std::string servers(const std::string& service) const {
-    return readFile(state / ("dns-" + key(service)));
-  }
-  std::string calls() const { return readFile(state / "calls"); }
   fs::path backupPath() const { return config / "dns-backup.json"; }
+  json backup() const { return json::parse(readFile(backupPath()), nullptr, false); }
 };
 
-TEST_F(DNSConfiguratorTest, ApplyBacksUpEnabledServicesOnlyAndPointsThemAtTheProxy) {
+TEST_F(DNSConfiguratorTest, ApplyBacksUpEnabledServicesOnlyOnceAndPointsThemAtTheProxy) {
+  writeFile(backupPath(), "{not json");  // damaged: replaced with the current servers
   test::CapturedStderr log;
   DNSConfigurator::apply(config.path(), tool);
-
-  const auto backup = nlohmann::json::parse(readFile(backupPath()));
-  EXPECT_EQ(backup, nlohmann::json::parse(
-                        R"({"Wi-Fi":["192.168.1.1","8.8.8.8"],"USB 10/100/1000 LAN":[]})"));
-  EXPECT_EQ(servers("Wi-Fi"), "127.0.0.1\n");
-  EXPECT_EQ(servers("USB 10/100/1000 LAN"), "127.0.0.1\n");
+  const json original = json::parse(R"({"Wi-Fi":["192.168.1.1","8.8.8.8"],
+                                        "USB 10/100/1000 LAN":[]})");
+  EXPECT_EQ(backup(), original);
+  EXPECT_EQ(fake.servers("Wi-Fi"), "127.0.0.1\n");
+  EXPECT_EQ(fake.servers("USB 10/100/1000 LAN"), "127.0.0.1\n");
   // The disabled service is neither read nor changed.
-  EXPECT_EQ(servers("Bluetooth PAN"), "10.0.0.1\n");
-  EXPECT_THAT(calls(), Not(HasSubstr("Bluetooth")));
-  EXPECT_THAT(calls(), HasSubstr("3|-setdnsservers|USB 10/100/1000 LAN|127.0.0.1\n"));
+  EXPECT_EQ(fake.servers("Bluetooth PAN"), "10.0.0.1\n");
+  EXPECT_THAT(fake.calls(), Not(HasSubstr("Bluetooth")));
+  EXPECT_THAT(fake.calls(), HasSubstr("3|-setdnsservers|USB 10/100/1000 LAN|127.0.0.1\n"));
   EXPECT_THAT(log.text(), HasSubstr("] set DNS to 127.0.0.1 on 2 service(s)\n"));
-}
 
-TEST_F(DNSConfiguratorTest, SecondApplyLeavesTheFirstBackupUntouched) {
+  // A second apply keeps the first backup.
   DNSConfigurator::apply(config.path(), tool);
-  const std::string first = readFile(backupPath());
-  DNSConfigurator::apply(config.path(), tool);
-  EXPECT_EQ(readFile(backupPath()), first);
-  EXPECT_THAT(first, HasSubstr("192.168.1.1"));
+  EXPECT_EQ(backup(), original);
 }
 
 TEST_F(DNSConfiguratorTest, RestorePutsBackTheServersInOrderAndRemovesTheBackup) {
   DNSConfigurator::apply(config.path(), tool);
   test::CapturedStderr log;
   DNSConfigurator::restore(config.path(), tool);
-  EXPECT_EQ(servers("Wi-Fi"), "192.168.1.1\n8.8.8.8\n");
-  EXPECT_EQ(servers("USB 10/100/1000 LAN"), "");
-  EXPECT_THAT(calls(), HasSubstr("4|-setdnsservers|Wi-Fi|192.168.1.1|8.8.8.8\n"));
-  EXPECT_THAT(calls(), HasSubstr("3|-setdnsservers|USB 10/100/1000 LAN|Empty\n"));
+  EXPECT_EQ(fake.servers("Wi-Fi"), "192.168.1.1\n8.8.8.8\n");
+  EXPECT_EQ(fake.servers("USB 10/100/1000 LAN"), "");
+  EXPECT_THAT(fake.calls(), HasSubstr("4|-setdnsservers|Wi-Fi|192.168.1.1|8.8.8.8\n"));
+  EXPECT_THAT(fake.calls(), HasSubstr("3|-setdnsservers|USB 10/100/1000 LAN|Empty\n"));
   EXPECT_FALSE(fs::exists(backupPath()));
   EXPECT_THAT(log.text(), HasSubstr("] restored previous DNS servers\n"));
 }
@@ -116,11 +74,12 @@ TEST_F(DNSConfiguratorTest, RestoreTurnsEveryFormOfNoServersIntoEmpty) {
   writeFile(backupPath(), R"({"A":[],"B":["Empty"],"C":["There aren't any DNS Servers set on C."],
       "D":["There aren't any DNS Servers set on A."]})");
   DNSConfigurator::restore(config.path(), tool);
-  EXPECT_THAT(calls(), HasSubstr("3|-setdnsservers|A|Empty\n"));
-  EXPECT_THAT(calls(), HasSubstr("3|-setdnsservers|B|Empty\n"));
-  EXPECT_THAT(calls(), HasSubstr("3|-setdnsservers|C|Empty\n"));
+  for (const char* service : {"A", "B", "C"}) {
+    EXPECT_THAT(fake.calls(), HasSubstr(std::string("3|-setdnsservers|") + service + "|Empty\n"));
+  }
   // Only the message naming the service itself counts as "none".
-  EXPECT_THAT(calls(), HasSubstr("3|-setdnsservers|D|There aren't any DNS Servers set on A.\n"));
+  EXPECT_THAT(fake.calls(),
+              HasSubstr("3|-setdnsservers|D|There aren't any DNS Servers set on A.\n"));
 }
 
 TEST_F(DNSConfiguratorTest, RestoreWithoutAReadableBackupRunsNothingAndLogsNothing) {
@@ -128,23 +87,16 @@ TEST_F(DNSConfiguratorTest, RestoreWithoutAReadableBackupRunsNothingAndLogsNothi
   DNSConfigurator::restore(config.path(), tool);
   writeFile(backupPath(), R"({"Wi-Fi":"1.1.1.1"})");
   DNSConfigurator::restore(config.path(), tool);
-  EXPECT_FALSE(fs::exists(state / "calls"));
+  EXPECT_EQ(fake.calls(), "");
   EXPECT_EQ(log.text(), "");
   EXPECT_TRUE(fs::exists(backupPath()));
-}
-
-TEST_F(DNSConfiguratorTest, DamagedBackupAtApplyIsReplacedWithTheCurrentServers) {
-  writeFile(backupPath(), "{not json");
-  DNSConfigurator::apply(config.path(), tool);
-  EXPECT_EQ(nlohmann::json::parse(readFile(backupPath()))["Wi-Fi"],
-            nlohmann::json({"192.168.1.1", "8.8.8.8"}));
 }
 
 TEST_F(DNSConfiguratorTest, BackupThatCannotBeWrittenLeavesTheServersAlone) {
   test::CapturedStderr log;
   DNSConfigurator::apply(config / "missing-folder", tool);
-  EXPECT_EQ(servers("Wi-Fi"), "192.168.1.1\n8.8.8.8\n");
-  EXPECT_THAT(calls(), Not(HasSubstr("-setdnsservers")));
+  EXPECT_EQ(fake.servers("Wi-Fi"), "192.168.1.1\n8.8.8.8\n");
+  EXPECT_THAT(fake.calls(), Not(HasSubstr("-setdnsservers")));
   EXPECT_THAT(log.text(), HasSubstr("system DNS servers left unchanged"));
   EXPECT_THAT(log.text(), Not(HasSubstr("set DNS to")));
 }
@@ -165,7 +117,7 @@ TEST_F(DNSConfiguratorTest, MissingToolAppliesToNoServiceAndRestoreKeepsTheBacku
   EXPECT_TRUE(fs::exists(backupPath()));
   EXPECT_THAT(log.text(), HasSubstr("dns-backup.json kept"));
   DNSConfigurator::restore(config.path(), tool);
-  EXPECT_EQ(servers("Wi-Fi"), "192.168.1.1\n");
+  EXPECT_EQ(fake.servers("Wi-Fi"), "192.168.1.1\n");
   EXPECT_FALSE(fs::exists(backupPath()));
 }
 

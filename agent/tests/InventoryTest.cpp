@@ -17,17 +17,16 @@ namespace fs = std::filesystem;
 void makeBundle(const fs::path& bundle, std::optional<std::string> id,
                 std::optional<std::string> displayName = std::nullopt,
                 std::optional<std::string> name = std::nullopt) {
-  fs::create_directories(bundle / "Contents");
-  std::string plist =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
+  std::string dict;
   const auto entry = [&](const char* key, const std::optional<std::string>& value) {
-    if (value) plist += "<key>" + std::string(key) + "</key><string>" + *value + "</string>\n";
+    if (value) dict += "<key>" + std::string(key) + "</key><string>" + *value + "</string>\n";
   };
   entry("CFBundleIdentifier", id);
   entry("CFBundleDisplayName", displayName);
   entry("CFBundleName", name);
-  plist += "</dict>\n</plist>\n";
-  test::writeFile(bundle / "Contents" / "Info.plist", plist);
+  fs::create_directories(bundle / "Contents");
+  test::writeFile(bundle / "Contents" / "Info.plist",
+                  test::xmlPlist("<dict>\n" + dict + "</dict>"));
 }
 
 std::vector<std::string> names(const std::vector<InstalledApp>& apps) {
@@ -89,25 +88,14 @@ TEST(Inventory, NamesSortIgnoringCaseAndAccentsWithAStableTieBreak) {
   EXPECT_EQ(names(Inventory::scan(root.path())),
             (std::vector<std::string>{"Apple", "banana", "zebra"}));
 
-  std::vector<std::string> list{"zebra",
-                                "\xC3\x89"
-                                "clair",
-                                "eclair",
-                                "Eclair",
-                                "banana",
-                                "\xC3\x84pfel",
-                                "apple",
-                                "Apple",
-                                "10 Apps",
-                                "\xFF broken"};
+  std::vector<std::string> list{"zebra",  "\u00C9clair", "eclair", "Eclair",  "banana",
+                                "\u00C4pfel", "apple",       "Apple",  "10 Apps", "\xFF broken"};
   std::sort(list.begin(), list.end(), [](const std::string& x, const std::string& y) {
     return Inventory::compareNames(x, y) < 0;
   });
-  EXPECT_EQ(list, (std::vector<std::string>{"10 Apps", "\xC3\x84pfel", "Apple", "apple", "banana",
-                                            "Eclair", "eclair",
-                                            "\xC3\x89"
-                                            "clair",
-                                            "zebra", "\xFF broken"}));
+  EXPECT_EQ(list, (std::vector<std::string>{"10 Apps", "\u00C4pfel", "Apple", "apple", "banana",
+                                            "Eclair", "eclair", "\u00C9clair", "zebra",
+                                            "\xFF broken"}));
 }
 
 }  // namespace

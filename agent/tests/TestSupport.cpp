@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 namespace tether::test {
@@ -102,13 +104,25 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
 std::string ChildProcess::stdoutText() const { return readFile(outputs_ / "stdout"); }
 std::string ChildProcess::stderrText() const { return readFile(outputs_ / "stderr"); }
 
-bool ChildProcess::waitForStderr(const std::string& needle, std::chrono::milliseconds timeout) const {
+namespace {
+bool waitForText(const std::function<std::string()>& text, const std::string& needle,
+                 std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (stderrText().find(needle) != std::string::npos) return true;
+    if (text().find(needle) != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+}  // namespace
+
+bool ChildProcess::waitForStderr(const std::string& needle,
+                                 std::chrono::milliseconds timeout) const {
+  return waitForText([this] { return stderrText(); }, needle, timeout);
+}
+bool ChildProcess::waitForStdout(const std::string& needle,
+                                 std::chrono::milliseconds timeout) const {
+  return waitForText([this] { return stdoutText(); }, needle, timeout);
 }
 
 RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
@@ -145,5 +159,81 @@ std::string configJson(const std::string& serverURL, double sampleIntervalSecond
                         {"enableDNS", enableDNS}}
       .dump();
 }
+
+std::unique_ptr<Agent> makeAgent(const std::filesystem::path& folder, AgentEnvironment env,
+                                 const std::string& config) {
+  auto decoded = AgentConfig::decode(config);
+  if (!decoded) throw std::runtime_error("test configuration: " + decoded.error());
+  return std::make_unique<Agent>(*decoded, (folder / "config.json").string(), std::move(env));
+}
+
+std::string xmlPlist(const std::string& root) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD "
+         "PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\">\n" + root + "\n</plist>\n";
+}
+
+std::string infoPlist(const std::string& identifier) {
+  return xmlPlist("<dict>\n  <key>CFBundleIdentifier</key>\n  <string>" + identifier +
+                  "</string>\n</dict>");
+}
+
+std::filesystem::path makeAppBundle(const std::filesystem::path& bundle,
+                                    const std::optional<std::string>& infoPlist,
+                                    const std::string& executable) {
+  namespace fs = std::filesystem;
+  fs::create_directories(bundle / "Contents" / "MacOS");
+  if (infoPlist) writeFile(bundle / "Contents" / "Info.plist", *infoPlist);
+  const fs::path exe = bundle / "Contents" / "MacOS" / executable;
+  fs::copy_file("/bin/sleep", exe);
+  return exe;
+}
+
+std::unique_ptr<ChildProcess> startApp(const std::filesystem::path& executable) {
+  auto child = std::make_unique<ChildProcess>(std::vector<std::string>{executable.string(), "60"});
+  const std::string expected = std::filesystem::canonical(executable).string();
+  const auto table = ProcessTable::system();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (table->executablePath(child->pid()) != expected) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << executable << " did not start";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return child;
+}
+
+FakeNetworkSetup::FakeNetworkSetup(std::filesystem::path state, const std::string& listing)
+    : state_(std::move(state)) {
+  std::filesystem::create_directories(state_);
+  writeFile(state_ / "services", listing);
+}
+
+void FakeNetworkSetup::install(const std::filesystem::path& tool) const {
+  std::string script = readFile(FAKE_NETWORKSETUP);
+  const auto at = script.find("@STATE@");
+  if (at == std::string::npos) throw std::runtime_error("the stand-in networksetup has no @STATE@");
+  script.replace(at, 7, state_.string());
+  writeFile(tool, script);
+  std::filesystem::permissions(tool, std::filesystem::perms(0755));
+}
+
+std::filesystem::path FakeNetworkSetup::serversFile(const std::string& service) const {
+  std::string name = "dns-";
+  for (const unsigned char c : service) {
+    name += "0123456789abcdef"[c >> 4];
+    name += "0123456789abcdef"[c & 15];
+  }
+  return state_ / name;
+}
+
+void FakeNetworkSetup::setServers(const std::string& service, const std::string& lines) const {
+  writeFile(serversFile(service), lines);
+}
+std::string FakeNetworkSetup::servers(const std::string& service) const {
+  return readFile(serversFile(service));
+}
+std::string FakeNetworkSetup::calls() const { return readFile(state_ / "calls"); }
 
 }  // namespace tether::test

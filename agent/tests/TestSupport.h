@@ -4,9 +4,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "Agent.h"
+#include "platform/ProcessTable.h"
 
 namespace tether::test {
 
@@ -51,8 +56,9 @@ class ChildProcess {
   std::optional<int> wait(std::chrono::milliseconds timeout);
   std::string stdoutText() const;
   std::string stderrText() const;
-  // Polls standard error until it contains needle; false on time-out.
+  // Polls standard error (or output) until it contains needle; false on time-out.
   bool waitForStderr(const std::string& needle, std::chrono::milliseconds timeout) const;
+  bool waitForStdout(const std::string& needle, std::chrono::milliseconds timeout) const;
 
  private:
   pid_t pid_ = -1;
@@ -89,5 +95,60 @@ std::string configJson(const std::string& serverURL = "http://127.0.0.1:9",
                        bool enableDNS = false);
 
 inline const char* agentBinary() { return KINWARD_AGENT_PATH; }
+
+// An agent whose configuration file would lie in folder.
+std::unique_ptr<Agent> makeAgent(const std::filesystem::path& folder,
+                                 AgentEnvironment env = AgentEnvironment::system(),
+                                 const std::string& config = configJson());
+
+// A property list in XML around the root element, and one whose dictionary names only the
+// bundle identifier.
+std::string xmlPlist(const std::string& root);
+std::string infoPlist(const std::string& identifier);
+
+// bundle/Contents/MacOS/executable as a copy of /bin/sleep, with the Info.plist given (none when
+// absent); returns the executable's path.
+std::filesystem::path makeAppBundle(const std::filesystem::path& bundle,
+                                    const std::optional<std::string>& infoPlist,
+                                    const std::string& executable = "app");
+
+// A real process of the executable (sleeping for a minute), once the process table shows it.
+std::unique_ptr<ChildProcess> startApp(const std::filesystem::path& executable);
+
+// Made-up processes, listed in the order added; records the signals sent.
+class FakeProcessTable : public ProcessTable {
+ public:
+  std::vector<pid_t> pids;
+  std::map<pid_t, std::string> paths;
+  std::optional<std::string> everyPath;  // for pids without an entry in paths
+  std::vector<std::pair<pid_t, int>> signals;
+
+  void add(pid_t pid, const std::filesystem::path& executable) {
+    pids.push_back(pid);
+    paths[pid] = executable.string();
+  }
+  std::vector<pid_t> listPids() override { return pids; }
+  std::optional<std::string> executablePath(pid_t pid) override {
+    const auto it = paths.find(pid);
+    return it != paths.end() ? std::optional(it->second) : everyPath;
+  }
+  void signal(pid_t pid, int signalNumber) override { signals.emplace_back(pid, signalNumber); }
+};
+
+// The stand-in networksetup of e2e/ over a state folder: the service listing in "services", each
+// service's DNS servers in a file of their own, and every call appended to "calls".
+class FakeNetworkSetup {
+ public:
+  FakeNetworkSetup(std::filesystem::path state, const std::string& listing);
+  // Writes the tool, bound to this state folder, as an executable file.
+  void install(const std::filesystem::path& tool) const;
+  void setServers(const std::string& service, const std::string& lines) const;
+  std::string servers(const std::string& service) const;  // one line each, "" when none
+  std::string calls() const;
+
+ private:
+  std::filesystem::path serversFile(const std::string& service) const;
+  std::filesystem::path state_;
+};
 
 }  // namespace tether::test

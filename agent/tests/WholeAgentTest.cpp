@@ -144,26 +144,16 @@ class WholeAgent : public testing::Test {
     const auto up = test::run({*findTool("ip"), "link", "set", "lo", "up"});
     ASSERT_EQ(up.status, 0) << up.err;
 
-    netsetup_ = work_ / "networksetup";
-    fs::create_directories(netsetup_);
-    writeFile(netsetup_ / "services",
-              "An asterisk (*) denotes that a network service is disabled.\n"
-              "Wi-Fi\nThunderbolt Ethernet\n*Bluetooth PAN\n");
-    writeFile(serversFile("Wi-Fi"), "192.168.1.1\n9.9.9.9\n");
-    writeFile(serversFile("Bluetooth PAN"), "10.0.0.1\n");
-
-    std::string tool = readFile(FAKE_NETWORKSETUP);
-    const auto at = tool.find("@STATE@");
-    ASSERT_NE(at, std::string::npos);
-    tool.replace(at, 7, netsetup_.string());
+    netsetup_.emplace(work_ / "networksetup",
+                      "An asterisk (*) denotes that a network service is disabled.\n"
+                      "Wi-Fi\nThunderbolt Ethernet\n*Bluetooth PAN\n");
+    netsetup_->setServers("Wi-Fi", "192.168.1.1\n9.9.9.9\n");
+    netsetup_->setServers("Bluetooth PAN", "10.0.0.1\n");
     const fs::path upper = work_ / "sbin-upper";
     const fs::path scratch = work_ / "sbin-work";
     fs::create_directories(upper);
     fs::create_directories(scratch);
-    writeFile(upper / "networksetup", tool);
-    fs::permissions(upper / "networksetup", fs::perms::owner_all | fs::perms::group_read |
-                                                fs::perms::group_exec | fs::perms::others_read |
-                                                fs::perms::others_exec);
+    netsetup_->install(upper / "networksetup");
     const std::string options =
         "lowerdir=/usr/sbin,upperdir=" + upper.string() + ",workdir=" + scratch.string();
     if (::mount("overlay", "/usr/sbin", "overlay", 0, options.c_str()) != 0) {
@@ -175,7 +165,8 @@ class WholeAgent : public testing::Test {
           << std::strerror(errno);
     }
     sbinMounted_ = true;
-    ASSERT_EQ(servers("Wi-Fi"), "192.168.1.1\n9.9.9.9\n");
+    const auto wifi = test::run({"/usr/sbin/networksetup", "-getdnsservers", "Wi-Fi"});
+    ASSERT_EQ(wifi.out, "192.168.1.1\n9.9.9.9\n") << "the stand-in networksetup is not in place";
 
     resolver_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{
         *findTool("dnsmasq"), "--no-daemon", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
@@ -189,19 +180,15 @@ class WholeAgent : public testing::Test {
   void startService() {
     service_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{
         TETHER_SERVICE_BINARY, "--db", (work_ / "service.db").string(), "--listen", "127.0.0.1:0"});
-    ASSERT_TRUE(waitFor(20s, [&] {
-      const std::string out = service_->stdoutText();
-      const auto at = out.find("listening on 127.0.0.1:");
-      if (at == std::string::npos || out.find('\n', at) == std::string::npos) return false;
-      port_ = std::stoi(out.substr(at + 23));
-      return true;
-    })) << service_->stderrText();
+    ASSERT_TRUE(service_->waitForStdout("listening on 127.0.0.1:", 20s)) << service_->stderrText();
+    const std::string out = service_->stdoutText();
+    port_ = std::stoi(out.substr(out.find("127.0.0.1:") + 10));
 
     const json login = call("POST", "/v1/register", "",
                             {{"email", "parent@example.test"}, {"password", "demo-password"}});
     account_ = login.value("apiToken", "");
     const json device = call("POST", "/v1/devices", account_, {{"name", "Demo Mac"}});
-    deviceId_ = device["id"].is_string() ? device["id"].get<std::string>() : device["id"].dump();
+    deviceId_ = device["id"].dump();
     deviceToken_ = device.value("token", "");
     const json policy =
         call("PUT", "/v1/devices/" + deviceId_ + "/policy", account_, json::parse(kPolicy));
@@ -314,25 +301,10 @@ class WholeAgent : public testing::Test {
     return request && request->evict;
   }
 
-  static std::string hex(const std::string& text) {
-    std::string out;
-    char buf[3];
-    for (unsigned char c : text) {
-      std::snprintf(buf, sizeof buf, "%02x", c);
-      out += buf;
-    }
-    return out;
-  }
-  fs::path serversFile(const std::string& service) const {
-    return netsetup_ / ("dns-" + hex(service));
-  }
-  std::string servers(const std::string& service) {
-    const auto r = test::run({"/usr/sbin/networksetup", "-getdnsservers", service});
-    return r.out.starts_with("There aren't any") ? "" : r.out;
-  }
+  std::string servers(const std::string& service) const { return netsetup_->servers(service); }
 
   fs::path work_;
-  fs::path netsetup_;
+  std::optional<test::FakeNetworkSetup> netsetup_;
   bool sbinMounted_ = false;
   std::unique_ptr<test::ChildProcess> resolver_;
   std::unique_ptr<test::ChildProcess> service_;
@@ -359,7 +331,7 @@ TEST_F(WholeAgent, EnforcesTheParentsPolicyAndLeavesUsageDNSAndServiceInAgreemen
   EXPECT_THAT(agent_->stderrText(), HasSubstr("] set DNS to 127.0.0.1 on 2 service(s)\n"));
   EXPECT_EQ(servers("Wi-Fi"), "127.0.0.1\n");
   EXPECT_EQ(servers("Thunderbolt Ethernet"), "127.0.0.1\n");
-  EXPECT_EQ(readFile(serversFile("Bluetooth PAN")), "10.0.0.1\n");
+  EXPECT_EQ(servers("Bluetooth PAN"), "10.0.0.1\n");
   EXPECT_EQ(readJson(work_ / "dns-backup.json"), kOriginalServers);
   const json devices = call("GET", "/v1/devices", account_);
   ASSERT_TRUE(devices.is_array() && devices.size() == 1) << devices;
@@ -367,13 +339,8 @@ TEST_F(WholeAgent, EnforcesTheParentsPolicyAndLeavesUsageDNSAndServiceInAgreemen
 
   // A blocked application is terminated: SIGTERM, or SIGKILL when it appeared only during the
   // cycle's pause between the two.
-  const fs::path app = work_ / "DemoGame.app";
-  fs::create_directories(app / "Contents" / "MacOS");
-  writeFile(app / "Contents" / "Info.plist",
-            std::string(R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)") +
-                "<key>CFBundleIdentifier</key><string>" + kGame + "</string></dict></plist>");
-  fs::copy_file("/bin/sleep", app / "Contents" / "MacOS" / "DemoGame");
-  test::ChildProcess game({(app / "Contents" / "MacOS" / "DemoGame").string(), "600"});
+  test::ChildProcess game(
+      {test::makeAppBundle(work_ / "DemoGame.app", test::infoPlist(kGame), "DemoGame"), "600"});
   EXPECT_THAT(game.wait(20s), testing::Optional(testing::AnyOf(128 + SIGTERM, 128 + SIGKILL)));
 
   // Names through the proxy, before any tab snapshot: limits fail closed.
@@ -416,7 +383,7 @@ TEST_F(WholeAgent, EnforcesTheParentsPolicyAndLeavesUsageDNSAndServiceInAgreemen
   EXPECT_FALSE(fs::exists(work_ / "dns-backup.json"));
   EXPECT_EQ(servers("Wi-Fi"), "192.168.1.1\n9.9.9.9\n");
   EXPECT_EQ(servers("Thunderbolt Ethernet"), "");
-  EXPECT_THAT(readFile(netsetup_ / "calls"), Not(HasSubstr("Bluetooth")));
+  EXPECT_THAT(netsetup_->calls(), Not(HasSubstr("Bluetooth")));
   const json usage = usageFile();
   EXPECT_EQ(usage.value("date", ""), report.value("date", "?"));
   EXPECT_EQ(usage.value("epoch", -1), report.value("usageEpoch", -2));

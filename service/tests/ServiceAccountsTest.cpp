@@ -23,7 +23,7 @@ TEST_F(ServiceAccounts, RegisterAnswersLoginResponseAndLoginIgnoresLetterCaseOfE
   EXPECT_EQ(get("/v1/devices", login.body["apiToken"]).status, 200);
 }
 
-TEST_F(ServiceAccounts, WrongPasswordAndUnknownAddressGetTheSameRefusal) {
+TEST_F(ServiceAccounts, WrongPasswordUnknownAddressAndDuplicateEmailAreRefused) {
   registerAccount("ann@example.com");
   const Reply wrong =
       post("/v1/login", {{"email", "ann@example.com"}, {"password", "correct horsE"}});
@@ -33,10 +33,8 @@ TEST_F(ServiceAccounts, WrongPasswordAndUnknownAddressGetTheSameRefusal) {
   EXPECT_EQ(unknown.status, 401);
   EXPECT_EQ(wrong.body, json({{"detail", "incorrect e-mail address or password"}}));
   EXPECT_EQ(unknown.body, wrong.body);
-}
 
-TEST_F(ServiceAccounts, DuplicateEmailInAnyLetterCaseIsRefusedAndTheFirstPasswordStays) {
-  registerAccount("ann@example.com");
+  // A second registration in any letter case is refused and the first password stays.
   const Reply again =
       post("/v1/register", {{"email", "ANN@example.com"}, {"password", "another password"}});
   EXPECT_EQ(again.status, 409);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -12,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,55 +21,55 @@ extern char** environ;
 namespace tether {
 namespace {
 
-// The real tether-service binary with its standard output on a pipe; killed if still running.
+// A fresh folder, removed at the end of the test.
+struct TempFolder {
+  std::filesystem::path path;
+  TempFolder() {
+    char pattern[] = "/tmp/tether-service-main-XXXXXX";
+    path = mkdtemp(pattern);
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+// The real tether-service binary with its standard output in a file; killed if still running.
 class ServiceProcess {
  public:
-  explicit ServiceProcess(const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
+  ServiceProcess(const TempFolder& dir, std::vector<std::string> args) : out_(dir / "stdout") {
+    args.insert(args.begin(), TETHER_SERVICE_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT,
+                                     0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> argv{TETHER_SERVICE_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    if (posix_spawn(&pid_, raw[0], &actions, nullptr, raw.data(), environ) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    out_ = fds[0];
   }
   ~ServiceProcess() {
-    if (pid_ > 0 && !status_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
+    if (pid_ > 0 && !status_) kill(pid_, SIGKILL);
+    wait();
   }
 
   // The first line of standard output, waiting at most 20 seconds.
-  std::string firstLine() {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{out_, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buf[256];
-      const ssize_t n = read(out_, buf, sizeof buf);
-      if (n <= 0) break;
-      line.append(buf, static_cast<std::size_t>(n));
+  std::string firstLine() const {
+    std::string text;
+    for (int i = 0; i < 2000 && text.find('\n') == std::string::npos; ++i) {
+      usleep(10 * 1000);
+      std::ifstream in(out_);
+      std::getline(in, text, '\0');
     }
-    return line.substr(0, line.find('\n'));
+    return text.substr(0, text.find('\n'));
   }
-
   void signal(int sig) const { kill(pid_, sig); }
-
+  // The exit status, waiting at most 20 seconds.
   std::optional<int> wait() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!status_ && std::chrono::steady_clock::now() < deadline) {
+    for (int i = 0; i < 1000 && pid_ > 0 && !status_; ++i) {
       int raw = 0;
       if (waitpid(pid_, &raw, WNOHANG) == pid_) {
         status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -81,30 +81,14 @@ class ServiceProcess {
   }
 
  private:
+  std::string out_;
   pid_t pid_ = -1;
-  int out_ = -1;
   std::optional<int> status_;
-};
-
-class TempFolder {
- public:
-  TempFolder() {
-    char pattern[] = "/tmp/tether-service-main-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
 };
 
 TEST(ServiceMain, PrintsTheChosenAddressServesAndStopsCleanlyOnSigterm) {
   TempFolder dir;
-  ServiceProcess service({"--db", dir / "service.db", "--listen", "127.0.0.1:0"});
+  ServiceProcess service(dir, {"--db", dir / "service.db", "--listen", "127.0.0.1:0"});
   const std::string line = service.firstLine();
   const std::string prefix = "listening on 127.0.0.1:";
   ASSERT_TRUE(line.starts_with(prefix)) << line;
@@ -124,10 +108,11 @@ TEST(ServiceMain, PrintsTheChosenAddressServesAndStopsCleanlyOnSigterm) {
 
 TEST(ServiceMain, BadCommandLinesAndUnusableDatabasesEndTheProgram) {
   TempFolder dir;
-  EXPECT_EQ(ServiceProcess({"--listen", "127.0.0.1:0"}).wait(), 2);
-  EXPECT_EQ(ServiceProcess({"--db", dir / "s.db", "--port", "80"}).wait(), 2);
-  EXPECT_EQ(ServiceProcess({"--db", dir / "s.db", "--listen", "127.0.0.1:65536"}).wait(), 2);
-  EXPECT_EQ(ServiceProcess({"--db", dir / "missing/s.db", "--listen", "127.0.0.1:0"}).wait(), 1);
+  EXPECT_EQ(ServiceProcess(dir, {"--listen", "127.0.0.1:0"}).wait(), 2);
+  EXPECT_EQ(ServiceProcess(dir, {"--db", dir / "s.db", "--port", "80"}).wait(), 2);
+  EXPECT_EQ(ServiceProcess(dir, {"--db", dir / "s.db", "--listen", "127.0.0.1:65536"}).wait(), 2);
+  EXPECT_EQ(ServiceProcess(dir, {"--db", dir / "missing/s.db", "--listen", "127.0.0.1:0"}).wait(),
+            1);
 }
 
 TEST(ServiceMain, OptionsTakeBothFormsAndBracketedAddresses) {

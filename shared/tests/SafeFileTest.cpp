@@ -43,13 +43,19 @@ TEST(SafeFileRead, RefusesWhatIsNotASmallRegularFile) {
   EXPECT_FALSE(SafeFile::read(dir.path / "absent", 10));
 }
 
-TEST(SafeFileWrite, ReplacesAtomicallyAndLeavesNoTemporaryFiles) {
+TEST(SafeFileWrite, ReplacesAtomicallyNeverThroughAPlantedLinkAndLeavesNoTemporaryFiles) {
   Folder dir;
   const fs::path target = dir.path / "usage.json";
   put(target, "old");
   ASSERT_TRUE(SafeFile::writeAtomically(target, "new"));
   EXPECT_EQ(*SafeFile::read(target, 10), "new");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator{}), 1);
+
+  put(dir.path / "victim", "precious");
+  fs::create_symlink(dir.path / "victim", dir.path / "enforce.json");
+  ASSERT_TRUE(SafeFile::writeAtomically(dir.path / "enforce.json", "{}"));
+  EXPECT_FALSE(fs::is_symlink(dir.path / "enforce.json"));
+  EXPECT_EQ(*SafeFile::read(dir.path / "victim", 100), "precious");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator{}), 3);
 }
 
 TEST(SafeFileWrite, FailureLeavesThePreviousFileIntact) {
@@ -61,15 +67,6 @@ TEST(SafeFileWrite, FailureLeavesThePreviousFileIntact) {
   EXPECT_TRUE(fs::is_directory(target));
   EXPECT_FALSE(SafeFile::writeAtomically(dir.path / "missing" / "f", "new"));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator{}), 1);
-}
-
-TEST(SafeFileWrite, NeverWritesThroughAPlantedLinkAtTheTarget) {
-  Folder dir;
-  put(dir.path / "victim", "precious");
-  fs::create_symlink(dir.path / "victim", dir.path / "enforce.json");
-  ASSERT_TRUE(SafeFile::writeAtomically(dir.path / "enforce.json", "{}"));
-  EXPECT_FALSE(fs::is_symlink(dir.path / "enforce.json"));
-  EXPECT_EQ(*SafeFile::read(dir.path / "victim", 100), "precious");
 }
 
 TEST(SafeFileWrite, StaleTemporariesOfAKilledWriterAreRemovedAndNothingElse) {

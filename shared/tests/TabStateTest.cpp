@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 
 namespace tether {
 namespace {
@@ -70,22 +71,28 @@ TEST(TabStateFiles, RequestIsWrittenIntoANewStateFolderAndReadBack) {
 
 TEST(TabStateFiles, UntrustedSnapshotsReadAsNone) {
   Folder dir;
-  TabSnapshot s{5, "com.apple.Safari", "a.com", false, 0, false};
-  TabState::writeSnapshot(s, TabState::snapshotPath(dir.path));
-  ASSERT_TRUE(TabState::readSnapshot(dir.path));
-
+  const TabSnapshot s{5, "com.apple.Safari", "a.com", false, 0, false};
   const fs::path tab = TabState::snapshotPath(dir.path);
+  TabState::writeSnapshot(s, tab);
+  ASSERT_TRUE(TabState::readSnapshot(dir.path));
   fs::rename(tab, dir.path / "real.json");
-  fs::create_symlink(dir.path / "real.json", tab);
-  EXPECT_FALSE(TabState::readSnapshot(dir.path));
 
-  fs::remove(tab);
-  std::ofstream(tab) << TabState::encode(s) << std::string(TabState::kMaxFileBytes, ' ');
-  EXPECT_FALSE(TabState::readSnapshot(dir.path));
-
-  fs::remove(tab);
-  ::mkfifo(tab.c_str(), 0666);
-  EXPECT_FALSE(TabState::readSnapshot(dir.path));
+  const std::string nested = std::string(TabState::kMaxFileBytes / 2 - 1, '[') +
+                             std::string(TabState::kMaxFileBytes / 2 - 1, ']');
+  const std::function<void()> plant[] = {
+      [&] { fs::create_symlink(dir.path / "real.json", tab); },
+      [&] {
+        std::ofstream(tab) << TabState::encode(s) << std::string(TabState::kMaxFileBytes, ' ');
+      },
+      [&] { std::ofstream(tab) << nested; },
+      [&] { ::mkfifo(tab.c_str(), 0666); },
+      [&] { fs::create_symlink("/dev/zero", tab); },
+      [&] { fs::create_directory(tab); }};
+  for (const auto& planted : plant) {
+    fs::remove(tab);
+    planted();
+    EXPECT_FALSE(TabState::readSnapshot(dir.path));
+  }
 }
 
 }  // namespace
