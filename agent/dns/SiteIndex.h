@@ -17,10 +17,15 @@ struct Policy;
 // costs a few hash probes (one per dot in the name) instead of a walk over the list. Immutable
 // once built; the agent shares one with the DNS proxy's thread.
 //
-// The rules are stored compactly, for policies of a million names: every distinct host text once
-// in one block of characters with a 16-byte hash slot, and per rule five bytes (the slot of its
-// host and its flags); about 50 bytes per name in all. A rule is addressed by its position in the
-// list; rule(), rules() and winning() give SiteRule values made on request.
+// The rules are stored compactly, for policies of a million names. Each distinct host text has
+// one slot of 32 bytes in an open-addressing hash table: the positions of its first subtree and
+// first exact rule, and its text when that is 23 bytes or shorter (a longer one lies in a
+// separate block). Beside the slots, a table of one byte per slot holds 8 bits of each host's
+// hash. A probe for a suffix that is not listed, the common case, reads only that byte table
+// (about 1.1 MB for a million names, so it mostly stays in the processor's cache); a listed
+// suffix costs one slot. Per rule there are five more bytes (its host's slot and its flags):
+// about 45 bytes per name in all, with the table seven eighths full. A rule is addressed by its
+// position in the list; rule(), rules() and winning() give SiteRule values made on request.
 class SiteIndex {
  public:
   SiteIndex();
@@ -36,9 +41,9 @@ class SiteIndex {
   // The same for a host that is already normalised (SiteMatch::normalize).
   std::optional<std::size_t> winningPositionNormalized(std::string_view host) const;
 
-  std::size_t size() const { return ruleHost_.size(); }
-  bool empty() const { return ruleHost_.empty(); }
-  std::string_view host(std::size_t position) const { return hostText(ruleHost_[position]); }
+  std::size_t size() const { return ruleSlot_.size(); }
+  bool empty() const { return ruleSlot_.empty(); }
+  std::string_view host(std::size_t position) const { return slotText(ruleSlot_[position]); }
   bool includeSubtree(std::size_t position) const { return ruleFlags_[position] & kSubtree; }
   SiteAction::Kind kind(std::size_t position) const {
     return static_cast<SiteAction::Kind>(ruleFlags_[position] & kKindMask);
@@ -68,27 +73,38 @@ class SiteIndex {
   static constexpr uint8_t kKindMask = 0x3;
   static constexpr uint8_t kSubtree = 0x4;
   static constexpr uint32_t kNone = UINT32_MAX;
+  static constexpr std::size_t kGroupSlots = 16;
+  static constexpr std::size_t kInlineText = 23;
+  static constexpr uint8_t kLongText = UINT8_MAX;
 
-  // One distinct host text, kept right in its hash slot so that a probe touches one place.
-  struct Slot {
-    uint32_t offset = 0;            // its text in chars_
+  // One distinct host text; its tag byte tells whether the slot is taken.
+  struct alignas(32) Slot {
     uint32_t firstSubtree = kNone;  // position of its first subtree rule, or kNone
     uint32_t firstExact = kNone;    // position of its first exact rule, or kNone
-    uint16_t length = 0;            // kLongHost: a 4-byte length precedes the text
-    uint16_t tag = 0;               // 16 more bits of the hash
-    bool empty() const { return firstSubtree == kNone && firstExact == kNone; }
+    uint8_t length = 0;             // kLongText: text holds the offset and length in longText_
+    char text[kInlineText] = {};
   };
-  static constexpr uint16_t kLongHost = UINT16_MAX;
+  static_assert(sizeof(Slot) == 32);
 
-  void reserve(std::size_t rules, std::size_t chars);
+  // Sizes the tables for this many rules whose long host texts (over kInlineText bytes) take
+  // longChars bytes at most.
+  void reserve(std::size_t rules, std::size_t longChars);
+  static std::size_t longTextSize(std::string_view text);
   void add(std::string_view host, bool includeSubtree, SiteAction action);
-  void finish();
-  std::string_view hostText(uint32_t slot) const;
-  // The slot of the host text, starting the search at the slot the hash names; kNone when absent.
+  // Writes a new host's text into its slot.
+  void take(uint32_t slot, std::string_view text);
+  std::string_view slotText(uint32_t slot) const;
+  // Bit k set for every slot k of the group whose tag byte is tag.
+  uint32_t tagMatches(std::size_t group, uint8_t tag) const;
+  // The slot of the host text with this hash, or kNone when it is not listed.
   uint32_t findHost(std::string_view text, uint64_t hash) const;
+  // The same, from a group and the slots of it whose tag matches.
+  uint32_t findHost(std::string_view text, uint8_t tag, std::size_t group, uint32_t matches) const;
   std::optional<std::size_t> winningSlowly(std::string_view host) const;
   std::size_t home(uint64_t hash) const;
-  std::size_t next(std::size_t slot) const { return slot + 1 == slots_.size() ? 0 : slot + 1; }
+  std::size_t nextGroup(std::size_t group) const {
+    return group + 1 == groupCount_ ? 0 : group + 1;
+  }
 
   // Large tables on huge pages where the system offers them: a lookup touches a few random
   // places in tens of megabytes, and with small pages each costs a page-table walk as well.
@@ -106,11 +122,14 @@ class SiteIndex {
     }
   };
 
-  std::vector<char, LargeAllocator<char>> chars_;
-  // Open addressing with linear probing; a host's first slot comes from the high bits of its
-  // hash, its tag from the low ones.
+  // Open addressing over groups of 16 slots: a host's first group comes from the high bits of
+  // its hash, its tag (never 0) from the low ones. Slots of a group are taken from the front,
+  // and a full group sends the search on to the next; a free slot (tag 0) ends it.
+  std::size_t groupCount_ = 0;
+  std::vector<uint8_t, LargeAllocator<uint8_t>> tags_;  // per slot
   std::vector<Slot, LargeAllocator<Slot>> slots_;
-  std::vector<uint32_t> ruleHost_;  // slot of each rule's host
+  std::vector<char> longText_;
+  std::vector<uint32_t> ruleSlot_;  // slot of each rule's host
   std::vector<uint8_t> ruleFlags_;
   std::vector<uint32_t> limitPositions_;
   std::vector<int64_t> limitMinutes_;  // parallel to limitPositions_

@@ -223,6 +223,61 @@ TEST(SiteIndex, GivesTheLinearWinnerOnRandomRuleLists) {
   EXPECT_LT(found, compared);
 }
 
+// Hosts of 18 to 28 bytes, on both sides of the longest text that a slot holds itself, in lists
+// of up to 400 rules: tables of many sizes, full groups whose search runs on into the next one
+// (and from the last to the first), hosts that share a tag byte, doubled and leading dots, and
+// names of more than 32 labels.
+TEST(SiteIndex, GivesTheLinearWinnerForHostsAroundTheInlineLengthInFullTables) {
+  std::mt19937 rng(5150);
+  const auto randomText = [&rng](std::size_t length) {
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) text += "ab."[rng() % 3];
+    return text;
+  };
+  for (int list = 0; list < 400; ++list) {
+    std::vector<SiteRule> rules;
+    const std::size_t count = 1 + rng() % 400;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!rules.empty() && rng() % 5 == 0) {
+        rules.push_back(rules[rng() % rules.size()]);  // a duplicate
+        continue;
+      }
+      const SiteAction action = rng() % 2 ? SiteAction::block() : SiteAction::allow();
+      rules.push_back({randomText(18 + rng() % 11), rng() % 3 != 0, action});
+    }
+    const SiteIndex index(rules);
+    ASSERT_EQ(index.rules(), rules);
+    for (int n = 0; n < 40; ++n) {
+      const std::string& host = rules[rng() % rules.size()].host;
+      std::string name;
+      switch (rng() % 5) {
+        case 0:
+          name = host;
+          break;
+        case 1:
+          name = randomText(1 + rng() % 3) + "." + host;
+          break;
+        case 2:
+          name = host.substr(rng() % host.size());  // a suffix, often under a shorter host
+          break;
+        case 3:
+          for (int label = 0; label < 33; ++label) name += "x.";  // more suffixes than usual
+          name += host;
+          break;
+        default:
+          name = randomText(18 + rng() % 11);
+          break;
+      }
+      const auto expected = SiteMatch::winning(name, rules);
+      const auto position = index.winningPosition(name);
+      ASSERT_EQ(position.has_value(), expected.has_value()) << name;
+      if (position) {
+        ASSERT_EQ(rules[*position], *expected) << name;
+      }
+    }
+  }
+}
+
 TEST(SiteIndex, GivesTheLinearWinnerOnALargeList) {
   std::mt19937 rng(7);
   std::vector<SiteRule> rules;
