@@ -58,14 +58,17 @@ std::optional<Question> parseQuestion(std::string_view message) {
   return q;
 }
 
-std::string sinkhole(std::string_view query, std::size_t questionEnd, uint16_t qtype) {
-  if (!questionEndFits(query, questionEnd)) return std::string(query);
+void sinkhole(std::string_view query, std::size_t questionEnd, uint16_t qtype, std::string& out) {
+  if (!questionEndFits(query, questionEnd)) {
+    out.assign(query);
+    return;
+  }
   // Name: a pointer to the question at offset 12; class IN; TTL 60 seconds.
   static constexpr char kA[] = {'\xC0', 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 0, 0, 0, 0};
   static constexpr char kAAAAHead[] = {'\xC0', 0x0C, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16};
   const bool a = qtype == kTypeA;
   const bool aaaa = qtype == kTypeAAAA;
-  std::string out;
+  out.clear();
   out.reserve(questionEnd + sizeof kAAAAHead + 16);
   appendHeader(out, query, 0, (a || aaaa) ? 1 : 0);
   out.append(query.substr(kHeaderSize, questionEnd - kHeaderSize));
@@ -74,24 +77,42 @@ std::string sinkhole(std::string_view query, std::size_t questionEnd, uint16_t q
     out.append(kAAAAHead, sizeof kAAAAHead);
     out.append(16, '\0');
   }
+}
+
+std::string sinkhole(std::string_view query, std::size_t questionEnd, uint16_t qtype) {
+  std::string out;
+  sinkhole(query, questionEnd, qtype, out);
   return out;
 }
 
-std::string servfail(std::string_view query) {
-  std::string out(query);
+void servfail(std::string_view query, std::string& out) {
+  out.assign(query);
   if (out.size() >= 4) {
     out[2] = static_cast<char>(0x80 | (at(query, 2) & 0x01));
     out[3] = static_cast<char>(0x82);
   }
+}
+
+std::string servfail(std::string_view query) {
+  std::string out;
+  servfail(query, out);
   return out;
 }
 
-std::string nxdomain(std::string_view query, std::size_t questionEnd) {
-  if (!questionEndFits(query, questionEnd)) return std::string(query);
-  std::string out;
+void nxdomain(std::string_view query, std::size_t questionEnd, std::string& out) {
+  if (!questionEndFits(query, questionEnd)) {
+    out.assign(query);
+    return;
+  }
+  out.clear();
   out.reserve(questionEnd);
   appendHeader(out, query, 3, 0);
   out.append(query.substr(kHeaderSize, questionEnd - kHeaderSize));
+}
+
+std::string nxdomain(std::string_view query, std::size_t questionEnd) {
+  std::string out;
+  nxdomain(query, questionEnd, out);
   return out;
 }
 

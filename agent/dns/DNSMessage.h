@@ -51,5 +51,11 @@ std::string servfail(std::string_view query);
 // copied, no records. The same guard on questionEnd as sinkhole().
 std::string nxdomain(std::string_view query, std::size_t questionEnd);
 
+// The same three answers written over `out`, whose buffer the caller reuses from one answer to
+// the next. `query` must not lie inside `out`.
+void sinkhole(std::string_view query, std::size_t questionEnd, uint16_t qtype, std::string& out);
+void servfail(std::string_view query, std::string& out);
+void nxdomain(std::string_view query, std::size_t questionEnd, std::string& out);
+
 }  // namespace DNSMessage
 }  // namespace tether

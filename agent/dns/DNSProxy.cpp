@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <bitset>
 #include <cerrno>
 #include <cstring>
@@ -19,6 +20,8 @@
 #include "Log.h"
 #include "SiteIndex.h"
 #include "SiteMatch.h"
+#include "platform/DatagramBatch.h"
+#include "platform/DescriptorBatch.h"
 
 namespace tether {
 
@@ -27,9 +30,12 @@ namespace {
 constexpr const char* kThreadName = "kinward-dns";
 // Largest UDP payload: neither a query nor a relayed answer is ever cut.
 constexpr std::size_t kBufferSize = 65535;
-// Queries taken from the listening socket per wake-up, so that upstream replies and time-outs
-// are seen between bursts.
-constexpr int kReceiveBatch = 64;
+// Queries taken from the listening socket per receive call, and calls per wake-up, so that
+// upstream replies and time-outs are seen between bursts.
+constexpr std::size_t kReceiveBatch = 32;
+constexpr int kReceiveRounds = 2;
+// Answers sent to the clients in one call.
+constexpr std::size_t kSendBatch = DatagramBatch::kMaxBatch;
 
 // Names through which a network tells browsers to keep using its resolver: Firefox's check
 // before it turns on DNS over HTTPS, and iCloud Private Relay's. A negative answer keeps both
@@ -110,8 +116,13 @@ struct DNSProxy::Tables {
   }
 };
 
-// The serving thread's state: the receive buffer, the question being handled, and the forwarded
-// queries that wait for the upstream.
+// The serving thread's state: the buffers, the question being handled, and the forwarded queries
+// that wait for the upstream.
+//
+// Each wake-up works in batches so that the system calls per query stay few: the upstream replies
+// that have come in and the queries whose time is up are answered first, all in one call, and
+// the sockets of the finished queries are closed together; then the queries queued on the
+// listening socket are taken in batches, and the answers of each batch go out in one call.
 class DNSProxy::Server {
  public:
   Server(const DNSProxy& proxy, int listenFd, uint16_t listenPort, int wakeFd)
@@ -120,6 +131,8 @@ class DNSProxy::Server {
         listenPort_(htons(listenPort)),
         wakeFd_(wakeFd),
         buffer_(kBufferSize),
+        // Left uninitialised: only the pages that datagrams actually fill are ever touched.
+        inData_(new char[kReceiveBatch * kBufferSize]),
         slots_(kMaxInFlight) {
     in_addr address{};
     if (::inet_pton(AF_INET, proxy.upstream_.c_str(), &address) == 1) {
@@ -132,47 +145,58 @@ class DNSProxy::Server {
       // listening port; only then are the forwarded queries' ports worth noting.
       upstreamMayBeSelf_ = proxy.upstreamPort_ == listenPort && isLocalAddress(upstream);
     }
+    for (std::size_t i = 0; i < kReceiveBatch; ++i) {
+      in_[i].data = inData_.get() + i * kBufferSize;
+      in_[i].capacity = kBufferSize;
+    }
+    for (Outgoing& o : out_) o.bytes.reserve(kAnswerReserve);
     free_.reserve(kMaxInFlight);
     for (std::size_t i = kMaxInFlight; i > 0; --i) free_.push_back(static_cast<uint32_t>(i - 1));
-    active_.reserve(kMaxInFlight);
+    released_.reserve(kMaxInFlight);
     pollFds_.reserve(kMaxInFlight + 2);
+    pollSlots_.reserve(kMaxInFlight + 2);
+    pollFds_.push_back({listenFd_, POLLIN, 0});
+    pollFds_.push_back({wakeFd_, POLLIN, 0});
+    pollSlots_.assign(2, kNoSlot);
   }
 
   ~Server() {
-    for (uint32_t slot : active_) ::close(slots_[slot].fd);
+    closeReleased();
+    for (std::size_t k = 2; k < pollFds_.size(); ++k) ::close(pollFds_[k].fd);
   }
 
   void run() {
     using namespace std::chrono;
     for (;;) {
-      const auto now = steady_clock::now();
-      expire(now);
       int timeout = -1;
-      if (!active_.empty()) {
-        auto earliest = slots_[active_.front()].deadline;
-        for (uint32_t slot : active_) earliest = std::min(earliest, slots_[slot].deadline);
-        timeout =
-            static_cast<int>(std::max<int64_t>(0, ceil<milliseconds>(earliest - now).count()));
+      if (oldest_ != kNoSlot) {
+        const auto left = slots_[oldest_].deadline - steady_clock::now();
+        timeout = static_cast<int>(std::max<int64_t>(0, ceil<milliseconds>(left).count()));
       }
-      pollFds_.clear();
-      pollFds_.push_back({listenFd_, POLLIN, 0});
-      pollFds_.push_back({wakeFd_, POLLIN, 0});
-      for (uint32_t slot : active_) pollFds_.push_back({slots_[slot].fd, POLLIN, 0});
-      polled_.assign(active_.begin(), active_.end());
       if (::poll(pollFds_.data(), pollFds_.size(), timeout) < 0) {
         // EINTR, or a transient shortage of kernel memory: look again shortly.
         if (errno != EINTR) ::poll(nullptr, 0, 10);
         continue;
       }
       if (pollFds_[1].revents != 0) return;
-      for (std::size_t k = 0; k < polled_.size(); ++k) {
-        if (pollFds_[k + 2].revents != 0) readUpstream(polled_[k]);
+      // From the end down: a finished query's place is taken by the last one, already looked at.
+      for (std::size_t k = pollFds_.size(); k-- > 2;) {
+        if (pollFds_[k].revents != 0) readUpstream(pollSlots_[k]);
       }
+      expire(steady_clock::now());
+      flush();
+      closeReleased();
       if (pollFds_[0].revents != 0) receiveQueries();
     }
   }
 
  private:
+  static constexpr uint32_t kNoSlot = UINT32_MAX;
+  // Room reserved for each outgoing answer up front; longer answers grow it.
+  static constexpr std::size_t kAnswerReserve = 512;
+
+  // A forwarded query waiting for the upstream. Waiting queries are chained in the order they
+  // were sent, which is also the order of their deadlines, as every query waits equally long.
   struct Pending {
     int fd = -1;
     char id[2] = {0, 0};
@@ -180,59 +204,73 @@ class DNSProxy::Server {
     socklen_t clientLength = 0;
     std::chrono::steady_clock::time_point deadline;
     std::string query;
-    std::size_t activeIndex = 0;
+    std::size_t pollIndex = 0;
+    uint32_t older = kNoSlot;
+    uint32_t newer = kNoSlot;
     uint16_t localPort = 0;
   };
 
+  // An answer waiting to go out with the next batch.
+  struct Outgoing {
+    std::string bytes;
+    sockaddr_in to{};
+    socklen_t toLength = 0;
+  };
+
   void receiveQueries() {
-    for (int k = 0; k < kReceiveBatch; ++k) {
-      sockaddr_in from{};
-      socklen_t fromLength = sizeof from;
-      const ssize_t n = ::recvfrom(listenFd_, buffer_.data(), buffer_.size(), 0,
-                                   reinterpret_cast<sockaddr*>(&from), &fromLength);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;  // nothing more queued (or a transient error): back to waiting
+    // One look at the rules for the whole batch: every query in it sees the same pair.
+    const std::shared_ptr<const Tables> tables = proxy_.tables();
+    for (int round = 0; round < kReceiveRounds; ++round) {
+      const std::size_t received = DatagramBatch::receive(listenFd_, in_.data(), in_.size());
+      const auto now = std::chrono::steady_clock::now();
+      for (std::size_t i = 0; i < received; ++i) {
+        const DatagramBatch::Datagram& d = in_[i];
+        if (d.size == 0) continue;
+        try {
+          handleQuery(std::string_view(d.data, d.size), d.peer, d.peerLength, *tables, now);
+        } catch (const std::exception&) {
+          // Out of memory for this one datagram: it goes unanswered, serving carries on.
+        }
       }
-      if (n == 0) continue;
-      try {
-        handleQuery(std::string_view(buffer_.data(), static_cast<std::size_t>(n)), from,
-                    fromLength);
-      } catch (const std::exception&) {
-        // Out of memory for this one datagram: it goes unanswered, serving carries on.
-      }
+      flush();
+      closeReleased();
+      if (received < in_.size()) return;
     }
   }
 
-  void handleQuery(std::string_view query, const sockaddr_in& from, socklen_t fromLength) {
+  void handleQuery(std::string_view query, const sockaddr_in& from, socklen_t fromLength,
+                   const Tables& tables, std::chrono::steady_clock::time_point now) {
     // Only this machine is served; and nothing from the proxy's own port, which could only be the
     // proxy answering itself.
     if (!isLoopback(from) || from.sin_port == listenPort_) return;
     if (forwardPorts_[ntohs(from.sin_port)]) {
       // One of the proxy's own forwarded queries: the upstream is the proxy itself, and
       // forwarding again would only go round in circles.
-      send(from, fromLength, DNSMessage::servfail(query));
+      DNSMessage::servfail(query, answer(from, fromLength));
       return;
     }
     if (query.size() < DNSMessage::kHeaderSize || !DNSMessage::parseQuestion(query, question_)) {
-      send(from, fromLength, query);
+      answer(from, fromLength).assign(query);
       return;
     }
     SiteMatch::normalizeInto(question_.name, normalized_);
     if (isOptOutName(normalized_)) {
-      send(from, fromLength, DNSMessage::nxdomain(query, question_.end));
+      DNSMessage::nxdomain(query, question_.end, answer(from, fromLength));
       return;
     }
-    if (proxy_.tables()->blocks(normalized_)) {
-      send(from, fromLength, DNSMessage::sinkhole(query, question_.end, question_.qtype));
+    if (tables.blocks(normalized_)) {
+      DNSMessage::sinkhole(query, question_.end, question_.qtype, answer(from, fromLength));
       return;
     }
-    forward(query, from, fromLength);
+    forward(query, from, fromLength, now);
   }
 
-  void forward(std::string_view query, const sockaddr_in& from, socklen_t fromLength) {
+  // Sends the query to the upstream on a socket of its own and enters it among the waiting
+  // ones.
+  void forward(std::string_view query, const sockaddr_in& from, socklen_t fromLength,
+               std::chrono::steady_clock::time_point now) {
     if (!upstream_ || free_.empty()) {
-      send(from, fromLength, DNSMessage::servfail(query));
+      DNSMessage::servfail(query, answer(from, fromLength));
       return;
     }
     // The copy kept for a later SERVFAIL comes first: it is the one step that can throw.
@@ -241,13 +279,13 @@ class DNSProxy::Server {
     p.query.assign(query);
     const int fd = openNonBlockingUdp();
     if (fd < 0) {
-      send(from, fromLength, DNSMessage::servfail(query));
+      DNSMessage::servfail(query, answer(from, fromLength));
       return;
     }
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&*upstream_), sizeof *upstream_) != 0 ||
         ::send(fd, query.data(), query.size(), 0) <= 0) {
       ::close(fd);
-      send(from, fromLength, DNSMessage::servfail(query));
+      DNSMessage::servfail(query, answer(from, fromLength));
       return;
     }
     p.localPort = 0;
@@ -264,9 +302,14 @@ class DNSProxy::Server {
     p.id[1] = query[1];
     p.client = from;
     p.clientLength = fromLength;
-    p.deadline = std::chrono::steady_clock::now() + kUpstreamWait;
-    p.activeIndex = active_.size();
-    active_.push_back(slot);
+    p.deadline = now + kUpstreamWait;
+    p.pollIndex = pollFds_.size();
+    pollFds_.push_back({fd, POLLIN, 0});
+    pollSlots_.push_back(slot);
+    p.older = newest_;
+    p.newer = kNoSlot;
+    (newest_ == kNoSlot ? oldest_ : slots_[newest_].newer) = slot;
+    newest_ = slot;
   }
 
   // Reads what the upstream sent on a query's socket. The connected socket only receives from
@@ -280,45 +323,91 @@ class DNSProxy::Server {
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-        send(p.client, p.clientLength, DNSMessage::servfail(p.query));
-        release(slot);
+        fail(slot);
         return;
       }
       if (static_cast<std::size_t>(n) >= DNSMessage::kHeaderSize && buffer_[0] == p.id[0] &&
           buffer_[1] == p.id[1]) {
-        send(p.client, p.clientLength,
-             std::string_view(buffer_.data(), static_cast<std::size_t>(n)));
+        try {
+          answer(p.client, p.clientLength).assign(buffer_.data(), static_cast<std::size_t>(n));
+        } catch (const std::exception&) {
+          // Out of memory for this one answer: the client asks again.
+        }
         release(slot);
         return;
       }
     }
   }
 
+  // Answers SERVFAIL to every query whose wait is over: the oldest ones, as they came first.
   void expire(std::chrono::steady_clock::time_point now) {
-    for (std::size_t k = active_.size(); k > 0; --k) {
-      const uint32_t slot = active_[k - 1];
-      Pending& p = slots_[slot];
-      if (p.deadline > now) continue;
-      send(p.client, p.clientLength, DNSMessage::servfail(p.query));
-      release(slot);
+    while (oldest_ != kNoSlot && slots_[oldest_].deadline <= now) fail(oldest_);
+  }
+
+  void fail(uint32_t slot) {
+    Pending& p = slots_[slot];
+    try {
+      DNSMessage::servfail(p.query, answer(p.client, p.clientLength));
+    } catch (const std::exception&) {
+      // Out of memory for this one answer: the client asks again.
     }
+    release(slot);
   }
 
   void release(uint32_t slot) {
     Pending& p = slots_[slot];
-    closeFd(p.fd);
+    released_.push_back(p.fd);
+    p.fd = -1;
     forwardPorts_[p.localPort] = false;
-    const uint32_t moved = active_.back();
-    active_[p.activeIndex] = moved;
-    slots_[moved].activeIndex = p.activeIndex;
-    active_.pop_back();
+    // Out of the poll set: the last entry takes the freed place.
+    const std::size_t last = pollFds_.size() - 1;
+    pollFds_[p.pollIndex] = pollFds_[last];
+    pollSlots_[p.pollIndex] = pollSlots_[last];
+    slots_[pollSlots_[p.pollIndex]].pollIndex = p.pollIndex;
+    pollFds_.pop_back();
+    pollSlots_.pop_back();
+    // Out of the chain of waiting queries.
+    (p.older == kNoSlot ? oldest_ : slots_[p.older].newer) = p.newer;
+    (p.newer == kNoSlot ? newest_ : slots_[p.newer].older) = p.older;
     free_.push_back(slot);
   }
 
-  void send(const sockaddr_in& to, socklen_t toLength, std::string_view bytes) {
+  // Closes the sockets of the queries released since the last call, together: a batch of them
+  // usually has consecutive descriptor numbers.
+  void closeReleased() {
+    if (!released_.empty()) DescriptorBatch::closeAll(released_);
+  }
+
+  // The place for one more answer to `to`, empty; a full batch goes out first. An answer left
+  // empty (its bytes could not be had) is not sent.
+  std::string& answer(const sockaddr_in& to, socklen_t toLength) {
+    if (outCount_ == out_.size()) flush();
+    Outgoing& o = out_[outCount_++];
+    o.bytes.clear();
+    o.to = to;
+    o.toLength = toLength;
+    return o.bytes;
+  }
+
+  void flush() {
+    if (outCount_ == 0) return;
+    std::array<DatagramBatch::Datagram, kSendBatch> datagrams;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < outCount_; ++i) {
+      if (out_[i].bytes.empty()) continue;
+      DatagramBatch::Datagram& d = datagrams[count++];
+      d.data = out_[i].bytes.data();
+      d.size = out_[i].bytes.size();
+      d.peer = out_[i].to;
+      d.peerLength = out_[i].toLength;
+    }
     // Best effort: a client whose socket is gone or full simply gets nothing.
-    ::sendto(listenFd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-             toLength);
+    DatagramBatch::send(listenFd_, datagrams.data(), count);
+    for (std::size_t i = 0; i < outCount_; ++i) {
+      // A rare large answer does not keep its memory.
+      if (out_[i].bytes.capacity() > kBufferSize / 16) std::string().swap(out_[i].bytes);
+    }
+    outCount_ = 0;
   }
 
   const DNSProxy& proxy_;
@@ -326,16 +415,24 @@ class DNSProxy::Server {
   const uint16_t listenPort_;  // network byte order
   const int wakeFd_;
   std::optional<sockaddr_in> upstream_;
-  std::vector<char> buffer_;
+  std::vector<char> buffer_;  // upstream replies
+  std::unique_ptr<char[]> inData_;
+  std::array<DatagramBatch::Datagram, kReceiveBatch> in_;
+  std::array<Outgoing, kSendBatch> out_;
+  std::size_t outCount_ = 0;
   DNSMessage::Question question_;
   std::string normalized_;
   std::vector<Pending> slots_;
   std::vector<uint32_t> free_;
-  std::vector<uint32_t> active_;
+  std::vector<int> released_;     // sockets of finished queries, not yet closed
+  uint32_t oldest_ = kNoSlot;     // the chain of waiting queries, by deadline
+  uint32_t newest_ = kNoSlot;
   bool upstreamMayBeSelf_ = false;
   std::bitset<65536> forwardPorts_;  // local ports of the forwarded queries' sockets, if noted
+  // The listening socket, the shutdown pipe, then one entry per waiting query; pollSlots_ holds
+  // the query's slot for each entry.
   std::vector<pollfd> pollFds_;
-  std::vector<uint32_t> polled_;
+  std::vector<uint32_t> pollSlots_;
 };
 
 DNSProxy::DNSProxy(std::string upstream, uint16_t listenPort, uint16_t upstreamPort)

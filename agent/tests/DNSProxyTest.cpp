@@ -1,13 +1,17 @@
 // The DNS proxy over real UDP sockets on loopback, with the upstream resolver played by the test.
 #include "dns/DNSProxy.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <map>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -16,6 +20,7 @@
 #include "TestSupport.h"
 #include "dns/DNSMessage.h"
 #include "dns/SiteIndex.h"
+#include "platform/DescriptorBatch.h"
 
 namespace tether {
 namespace {
@@ -168,23 +173,91 @@ TEST_F(DNSProxyTest, NamesThatSwitchOffBrowserResolversGetNoSuchNameWhateverTheP
   EXPECT_EQ(ask(dnsQuery(2, "www.icloud.com", 1))->size(), sinkholeSize("www.icloud.com"));
 }
 
-TEST_F(DNSProxyTest, UnansweredQueryFailsAfterTwoSecondsWithoutDelayingOthers) {
-  const std::string lost = dnsQuery(0x1111, "lost.example", 1);
+TEST_F(DNSProxyTest, UnansweredQueriesFailAfterTwoSecondsWithoutDelayingOthers) {
+  // Four waiting queries; the second and the fourth are answered (out of the order they were
+  // sent), the first and the third never are.
+  std::vector<std::string> queries;
+  std::vector<sockaddr_in> sockets;
   const auto sent = std::chrono::steady_clock::now();
-  ASSERT_TRUE(forwarded(lost));  // never answered
-  const std::string other = dnsQuery(0x2222, "other.example", 1);
-  const std::string reply = other.substr(0, 2) + bytes({0x81, 0x80, 0, 1, 0, 0, 0, 0, 0, 0});
-  ASSERT_TRUE(forwarded(other, reply));
-  EXPECT_EQ(hexBytes(client.receive(1000ms).value_or("")), hexBytes(reply));
-  const auto failure = client.receive(5000ms);
-  const auto waited = std::chrono::steady_clock::now() - sent;
-  ASSERT_TRUE(failure);
-  std::string expected = lost;
-  expected[2] = static_cast<char>(0x81);
-  expected[3] = static_cast<char>(0x82);
-  EXPECT_EQ(hexBytes(*failure), hexBytes(expected));
-  EXPECT_EQ(*failure, DNSMessage::servfail(lost));
-  EXPECT_GE(waited, 1900ms);
+  for (uint16_t id : {0x1111, 0x2222, 0x3333, 0x4444}) {
+    queries.push_back(dnsQuery(id, "q" + std::to_string(id) + ".example", 1));
+    client.sendTo(queries.back(), proxy->port());
+    sockaddr_in from{};
+    ASSERT_EQ(upstream.receive(1000ms, &from).value_or(""), queries.back());
+    sockets.push_back(from);
+  }
+  for (std::size_t i : {1, 3}) {
+    const std::string reply =
+        queries[i].substr(0, 2) + bytes({0x81, 0x80, 0, 1, 0, 0, 0, 0, 0, 0});
+    upstream.sendTo(reply, sockets[i]);
+    EXPECT_EQ(hexBytes(client.receive(1000ms).value_or("")), hexBytes(reply)) << i;
+  }
+  for (std::size_t i : {0, 2}) {
+    const auto failure = client.receive(5000ms);
+    const auto waited = std::chrono::steady_clock::now() - sent;
+    ASSERT_TRUE(failure) << i;
+    std::string expected = queries[i];
+    expected[2] = static_cast<char>(0x81);
+    expected[3] = static_cast<char>(0x82);
+    EXPECT_EQ(hexBytes(*failure), hexBytes(expected));
+    EXPECT_EQ(*failure, DNSMessage::servfail(queries[i]));
+    EXPECT_GE(waited, 1900ms);
+  }
+  EXPECT_FALSE(client.receive(200ms));
+}
+
+TEST_F(DNSProxyTest, BurstsFromSeveralClientsGetEachTheirOwnAnswers) {
+  setRules({{"example.com", true, SiteAction::block()}});
+  // More queries at once than one receive or one send takes, blocked, relayed and unparsable
+  // mixed, from two clients.
+  test::UdpSocket second;
+  const test::UdpSocket* clients[] = {&client, &second};
+  constexpr int kPerClient = 70;
+  std::map<std::string, std::string> expected[2];  // query ID -> answer, per client
+  std::size_t relayed = 0;
+  for (int c = 0; c < 2; ++c) {
+    for (int i = 0; i < kPerClient; ++i) {
+      const auto id = static_cast<uint16_t>(c * 1000 + i);
+      std::string query;
+      if (i % 3 == 0) {
+        query = dnsQuery(id, "b" + std::to_string(i) + ".example.com", 1);
+        expected[c][query.substr(0, 2)] =
+            DNSMessage::sinkhole(query, DNSMessage::parseQuestion(query)->end, 1);
+      } else if (i % 9 == 1) {
+        query = dnsQuery(id, "cut.example.org", 1).substr(0, 20);
+        expected[c][query.substr(0, 2)] = query;
+      } else {
+        query = dnsQuery(id, "f" + std::to_string(i) + ".example.org", 28);
+        ++relayed;
+      }
+      clients[c]->sendTo(query, proxy->port());
+    }
+  }
+  // The upstream takes every relayed query, then answers them last first.
+  std::vector<std::pair<std::string, sockaddr_in>> received;
+  while (received.size() < relayed) {
+    sockaddr_in from{};
+    const auto got = upstream.receive(2000ms, &from);
+    ASSERT_TRUE(got) << received.size() << " of " << relayed << " relayed";
+    received.emplace_back(*got, from);
+  }
+  for (auto it = received.rbegin(); it != received.rend(); ++it) {
+    const std::string reply = it->first.substr(0, 2) + bytes({0x81, 0x80}) + it->first.substr(4) +
+                              std::string(1, static_cast<char>(it->first[1]));
+    const int c = (static_cast<unsigned char>(it->first[0]) << 8 |
+                   static_cast<unsigned char>(it->first[1])) >= 1000;
+    expected[c][reply.substr(0, 2)] = reply;
+    upstream.sendTo(reply, it->second);
+  }
+  for (int c = 0; c < 2; ++c) {
+    std::map<std::string, std::string> answers;
+    while (answers.size() < expected[c].size()) {
+      const auto got = clients[c]->receive(2000ms);
+      ASSERT_TRUE(got) << "client " << c << ": " << answers.size() << " answers";
+      answers[got->substr(0, 2)] = *got;
+    }
+    EXPECT_EQ(answers, expected[c]) << "client " << c;
+  }
 }
 
 TEST_F(DNSProxyTest, RepliesFromAnotherPortOrWithAnotherIdAreIgnored) {
@@ -277,6 +350,24 @@ TEST(DNSMessage, LabelsWithBytesAbove127ReadAsEmptyLabels) {
   ASSERT_TRUE(root);
   EXPECT_EQ(root->name, "");
   EXPECT_EQ(root->end, 17u);
+}
+
+TEST(DescriptorBatch, ClosesExactlyTheListedDescriptors) {
+  std::vector<int> fds;
+  for (int i = 0; i < 12; ++i) fds.push_back(::socket(AF_INET, SOCK_DGRAM, 0));
+  // Runs of neighbouring numbers with open ones between them, out of order.
+  const std::set<int> closing = {5, 0, 1, 2, 7, 9, 10, 4};
+  std::vector<int> listed;
+  for (int i : closing) listed.push_back(fds[static_cast<std::size_t>(i)]);
+  std::reverse(listed.begin(), listed.end());
+  DescriptorBatch::closeAll(listed);
+  EXPECT_TRUE(listed.empty());
+  for (int i = 0; i < 12; ++i) {
+    const int fd = fds[static_cast<std::size_t>(i)];
+    const bool open = ::fcntl(fd, F_GETFD) != -1;
+    EXPECT_EQ(open, closing.count(i) == 0) << "descriptor " << i;
+    if (open) ::close(fd);
+  }
 }
 
 // Runs body in a child process inside a private network namespace with loopback up; skips when
