@@ -71,7 +71,6 @@ void Agent::poll() {
     log("poll failed: " + response.error());
     return;
   }
-  release.wanted = response->body.size() >= kLargeBody;
   if (auto error = throwIfNeeded(*response)) {
     log("poll failed: " + error->text());
     return;
@@ -93,6 +92,9 @@ void Agent::poll() {
   lastPolicyRev_ = fetched->rev;
   lastPolicyEpoch_ = fetched->usageEpoch;
   lastPolicyDigest_ = digest;
+  // The body and the previous policy's rules are freed below. (The body of an unchanged policy is
+  // not worth handing back: the next poll or the upload that follows takes its place again.)
+  release.wanted = response->body.size() >= kLargeBody;
   response->body = std::string();  // its names now live in the decoded policy
   applyPolicy(std::move(*fetched));
 }
