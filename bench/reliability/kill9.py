@@ -177,10 +177,7 @@ def main():
               f"(never decreased: {not any('fell' in f for f in failures)})")
         r.log(f"  temporary files left now: usage.json {len(stray)} (each start removes the previous "
               f"run's), state/enforce.json {len(state_temporaries(directory))}")
-        r.log(f"  failures: {len(failures)}")
-        for line in failures[:20]:
-            r.log("    " + line)
-        return 1 if failures else 0
+        return r.report_failures(failures, shown=20)
     finally:
         if agent is not None:
             agent.close()

@@ -142,10 +142,7 @@ def main():
               f"after max {max(fds_after) if fds_after else 'n/a'}; at the end {final_fds}")
         rss = [s[1] for s in sampler.samples]
         r.log(f"  agent resident memory: first {rss[0]} KiB, max {max(rss)} KiB, last {rss[-1]} KiB")
-        r.log(f"  failures: {len(failures)}")
-        for line in failures:
-            r.log("    " + line)
-        return 1 if failures else 0
+        return r.report_failures(failures)
     finally:
         if agent is not None:
             agent.kill(signal.SIGTERM)

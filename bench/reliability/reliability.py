@@ -62,6 +62,14 @@ def thread_count(pid):
     return len(os.listdir(f"/proc/{pid}/task"))
 
 
+def report_failures(failures, shown=None):
+    """Logs the count of failures and the first `shown` of them (all by default); the exit status."""
+    log(f"  failures: {len(failures)}")
+    for line in failures[:shown]:
+        log("    " + line)
+    return 1 if failures else 0
+
+
 def load_average():
     with open("/proc/loadavg") as f:
         return " ".join(f.read().split()[:3])

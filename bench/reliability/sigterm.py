@@ -178,10 +178,7 @@ def main():
                   f"min {min(pending_at_signal)} max {max(pending_at_signal)}")
         r.log(f"  polls that reached the service: {stub.policy_requests}; "
               f"queries the silent upstream dropped: {upstream.dropped}")
-        r.log(f"  failures: {len(failures)}")
-        for line in failures[:20]:
-            r.log("    " + line)
-        return 1 if failures else 0
+        return r.report_failures(failures, shown=20)
     finally:
         if agent is not None:
             agent.close()

@@ -243,10 +243,7 @@ def main():
             failures.append("DNS servers not restored")
         if warm and max(s[2] for s in warm) > warm[0][2] + 2:
             failures.append("descriptors grew")
-        r.log(f"  failures: {len(failures)}")
-        for line in failures:
-            r.log("    " + line)
-        return 1 if failures else 0
+        return r.report_failures(failures)
     finally:
         if dnsperf is not None and dnsperf.poll() is None:
             dnsperf.kill()
