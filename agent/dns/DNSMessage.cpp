@@ -52,6 +52,21 @@ bool parseQuestion(std::string_view message, Question& out) {
   return true;
 }
 
+bool isReplyTo(std::string_view reply, std::string_view query, std::size_t questionEnd) {
+  if (reply.size() < kHeaderSize || !questionEndFits(query, questionEnd) ||
+      reply[0] != query[0] || reply[1] != query[1]) {
+    return false;
+  }
+  if (reply[4] == 0 && reply[5] == 0) return true;
+  if (reply.size() < questionEnd) return false;
+  // Label lengths are below 64 and so never letters: folding every byte is safe.
+  const auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c | 0x20 : c; };
+  for (std::size_t i = kHeaderSize; i < questionEnd; ++i) {
+    if (fold(at(reply, i)) != fold(at(query, i))) return false;
+  }
+  return true;
+}
+
 std::optional<Question> parseQuestion(std::string_view message) {
   Question q;
   if (!parseQuestion(message, q)) return std::nullopt;

@@ -36,6 +36,11 @@ std::optional<Question> parseQuestion(std::string_view message);
 // The same into a question whose buffer the caller reuses; false when there is none.
 bool parseQuestion(std::string_view message, Question& out);
 
+// Whether `reply` can be the answer to `query`, whose first question ends at questionEnd: the
+// same ID, and either no question at all (some error replies carry none) or a first question
+// equal to the query's, letters compared without regard to case.
+bool isReplyTo(std::string_view reply, std::string_view query, std::size_t questionEnd);
+
 // The local answer for a blocked name: ID and RD copied, QR, AA and RA set, QDCOUNT 1, the
 // first question copied up to questionEnd, and for type A one record 0.0.0.0, for type AAAA one
 // record ::, both with TTL 60; no answer record for other types. Nothing after the first question

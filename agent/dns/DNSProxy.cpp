@@ -22,6 +22,7 @@
 #include "SiteMatch.h"
 #include "platform/DatagramBatch.h"
 #include "platform/DescriptorBatch.h"
+#include "platform/SocketReuse.h"
 
 namespace tether {
 
@@ -36,6 +37,8 @@ constexpr std::size_t kReceiveBatch = 32;
 constexpr int kReceiveRounds = 2;
 // Answers sent to the clients in one call.
 constexpr std::size_t kSendBatch = DatagramBatch::kMaxBatch;
+// Sockets of answered queries kept, disconnected, for the next forwarded queries.
+constexpr std::size_t kMaxSpareSockets = 128;
 
 // Names through which a network tells browsers to keep using its resolver: Firefox's check
 // before it turns on DNS over HTTPS, and iCloud Private Relay's. A negative answer keeps both
@@ -153,6 +156,7 @@ class DNSProxy::Server {
     free_.reserve(kMaxInFlight);
     for (std::size_t i = kMaxInFlight; i > 0; --i) free_.push_back(static_cast<uint32_t>(i - 1));
     released_.reserve(kMaxInFlight);
+    spare_.reserve(kMaxSpareSockets);
     pollFds_.reserve(kMaxInFlight + 2);
     pollSlots_.reserve(kMaxInFlight + 2);
     pollFds_.push_back({listenFd_, POLLIN, 0});
@@ -161,6 +165,7 @@ class DNSProxy::Server {
   }
 
   ~Server() {
+    released_.insert(released_.end(), spare_.begin(), spare_.end());
     closeReleased();
     for (std::size_t k = 2; k < pollFds_.size(); ++k) ::close(pollFds_[k].fd);
   }
@@ -199,7 +204,7 @@ class DNSProxy::Server {
   // were sent, which is also the order of their deadlines, as every query waits equally long.
   struct Pending {
     int fd = -1;
-    char id[2] = {0, 0};
+    std::size_t questionEnd = 0;
     sockaddr_in client{};
     socklen_t clientLength = 0;
     std::chrono::steady_clock::time_point deadline;
@@ -277,14 +282,20 @@ class DNSProxy::Server {
     const uint32_t slot = free_.back();
     Pending& p = slots_[slot];
     p.query.assign(query);
-    const int fd = openNonBlockingUdp();
+    int fd;
+    if (!spare_.empty()) {
+      fd = spare_.back();
+      spare_.pop_back();
+    } else {
+      fd = openNonBlockingUdp();
+    }
     if (fd < 0) {
       DNSMessage::servfail(query, answer(from, fromLength));
       return;
     }
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&*upstream_), sizeof *upstream_) != 0 ||
         ::send(fd, query.data(), query.size(), 0) <= 0) {
-      ::close(fd);
+      released_.push_back(fd);
       DNSMessage::servfail(query, answer(from, fromLength));
       return;
     }
@@ -298,8 +309,7 @@ class DNSProxy::Server {
     }
     free_.pop_back();
     p.fd = fd;
-    p.id[0] = query[0];
-    p.id[1] = query[1];
+    p.questionEnd = question_.end;
     p.client = from;
     p.clientLength = fromLength;
     p.deadline = now + kUpstreamWait;
@@ -313,9 +323,10 @@ class DNSProxy::Server {
   }
 
   // Reads what the upstream sent on a query's socket. The connected socket only receives from
-  // the upstream's address and port; a reply with another ID, or too short to be a DNS message,
-  // is dropped and the query keeps waiting. An error (the upstream port is closed) fails the
-  // query at once.
+  // the upstream's address and port; a reply with another ID or another question (a reused
+  // socket may still hold a late copy of the reply to its previous query), or too short to be a
+  // DNS message, is dropped and the query keeps waiting. An error (the upstream port is closed)
+  // fails the query at once.
   void readUpstream(uint32_t slot) {
     Pending& p = slots_[slot];
     for (;;) {
@@ -326,14 +337,14 @@ class DNSProxy::Server {
         fail(slot);
         return;
       }
-      if (static_cast<std::size_t>(n) >= DNSMessage::kHeaderSize && buffer_[0] == p.id[0] &&
-          buffer_[1] == p.id[1]) {
+      if (DNSMessage::isReplyTo(std::string_view(buffer_.data(), static_cast<std::size_t>(n)),
+                                p.query, p.questionEnd)) {
         try {
           answer(p.client, p.clientLength).assign(buffer_.data(), static_cast<std::size_t>(n));
         } catch (const std::exception&) {
           // Out of memory for this one answer: the client asks again.
         }
-        release(slot);
+        release(slot, true);
         return;
       }
     }
@@ -351,12 +362,19 @@ class DNSProxy::Server {
     } catch (const std::exception&) {
       // Out of memory for this one answer: the client asks again.
     }
-    release(slot);
+    release(slot, false);
   }
 
-  void release(uint32_t slot) {
+  // Ends a query's wait. The socket of an answered query is taken back for a later one, with a
+  // new port (no reply is due on it any more); that of a failed query is closed, as a late
+  // reply may still be on its way.
+  void release(uint32_t slot, bool answered) {
     Pending& p = slots_[slot];
-    released_.push_back(p.fd);
+    if (answered && spare_.size() < kMaxSpareSockets && SocketReuse::disconnect(p.fd)) {
+      spare_.push_back(p.fd);
+    } else {
+      released_.push_back(p.fd);
+    }
     p.fd = -1;
     forwardPorts_[p.localPort] = false;
     // Out of the poll set: the last entry takes the freed place.
@@ -425,6 +443,7 @@ class DNSProxy::Server {
   std::vector<Pending> slots_;
   std::vector<uint32_t> free_;
   std::vector<int> released_;     // sockets of finished queries, not yet closed
+  std::vector<int> spare_;        // disconnected sockets of answered queries, for reuse
   uint32_t oldest_ = kNoSlot;     // the chain of waiting queries, by deadline
   uint32_t newest_ = kNoSlot;
   bool upstreamMayBeSelf_ = false;

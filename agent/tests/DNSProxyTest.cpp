@@ -187,8 +187,7 @@ TEST_F(DNSProxyTest, UnansweredQueriesFailAfterTwoSecondsWithoutDelayingOthers) 
     sockets.push_back(from);
   }
   for (std::size_t i : {1, 3}) {
-    const std::string reply =
-        queries[i].substr(0, 2) + bytes({0x81, 0x80, 0, 1, 0, 0, 0, 0, 0, 0});
+    const std::string reply = queries[i].substr(0, 2) + bytes({0x81, 0x80}) + queries[i].substr(4);
     upstream.sendTo(reply, sockets[i]);
     EXPECT_EQ(hexBytes(client.receive(1000ms).value_or("")), hexBytes(reply)) << i;
   }
@@ -260,19 +259,46 @@ TEST_F(DNSProxyTest, BurstsFromSeveralClientsGetEachTheirOwnAnswers) {
   }
 }
 
-TEST_F(DNSProxyTest, RepliesFromAnotherPortOrWithAnotherIdAreIgnored) {
+TEST_F(DNSProxyTest, RepliesFromAnotherPortOrWithAnotherIdOrQuestionAreIgnored) {
   const std::string query = dnsQuery(0x5555, "example.org", 1);
   client.sendTo(query, proxy->port());
   sockaddr_in from{};
   ASSERT_TRUE(upstream.receive(1000ms, &from));
-  const std::string good = query.substr(0, 2) + bytes({0x81, 0x80, 0, 1, 0, 0, 0, 0, 0, 0, 1});
+  const auto replyTo = [](const std::string& q) {
+    return q.substr(0, 2) + bytes({0x81, 0x80}) + q.substr(4) + bytes({1});
+  };
   test::UdpSocket stranger;
-  stranger.sendTo(good.substr(0, 11) + bytes({2}), from);       // right ID, wrong port
-  upstream.sendTo(bytes({0x55, 0x56}) + good.substr(2), from);  // right port, wrong ID
-  upstream.sendTo(query.substr(0, 2) + bytes({0x81}), from);    // right ID, too short
+  stranger.sendTo(replyTo(query), from);                                // right ID, wrong port
+  upstream.sendTo(replyTo(dnsQuery(0x5556, "example.org", 1)), from);   // wrong ID
+  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.net", 1)), from);   // another name
+  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.org", 28)), from);  // another type
+  upstream.sendTo(query.substr(0, 2) + bytes({0x81}), from);            // right ID, too short
   std::this_thread::sleep_for(100ms);
+  // The question comes back in other letter cases: still the same question.
+  const std::string good = replyTo(dnsQuery(0x5555, "EXAMPLE.org", 1));
   upstream.sendTo(good, from);
   EXPECT_EQ(hexBytes(client.receive(1000ms).value_or("")), hexBytes(good));
+  EXPECT_FALSE(client.receive(200ms));
+}
+
+TEST_F(DNSProxyTest, QueriesForwardedOneAfterAnotherLeaveFromNewPorts) {
+  // Sockets of answered queries serve later ones, but never from the same port again.
+  std::set<uint16_t> ports;
+  for (uint16_t id = 1; id <= 10; ++id) {
+    const std::string query = dnsQuery(id, "n" + std::to_string(id) + ".example.org", 1);
+    client.sendTo(query, proxy->port());
+    sockaddr_in from{};
+    ASSERT_TRUE(upstream.receive(1000ms, &from));
+    ports.insert(ntohs(from.sin_port));
+    const std::string reply = query.substr(0, 2) + bytes({0x81, 0x80}) + query.substr(4);
+    upstream.sendTo(reply, from);
+    ASSERT_EQ(client.receive(1000ms).value_or(""), reply);
+    // A late copy of the reply finds the port given up, or its ID and question taken by
+    // nobody: it goes nowhere.
+    upstream.sendTo(reply, from);
+  }
+  // Random ports: two of ten may meet by chance now and then, never more.
+  EXPECT_GE(ports.size(), 8u);
   EXPECT_FALSE(client.receive(200ms));
 }
 

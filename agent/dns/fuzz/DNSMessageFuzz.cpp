@@ -1,5 +1,6 @@
-// Fuzz target: the question parser and the answers built from its result, and host matching
-// (normalisation, the index against the linear rule) on the parsed name and on the raw bytes.
+// Fuzz target: the question parser, the answers built from its result, the check of upstream
+// replies, and host matching (normalisation, the index against the linear rule) on the parsed
+// name and on the raw bytes.
 // A broken expectation aborts, so the fuzzer reports it like a crash.
 #include <cstdint>
 #include <cstdio>
@@ -77,6 +78,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkBuilt(input, nx, q.end, 0);
     FUZZ_CHECK((nx[3] & 0x0F) == 3);
     checkMatching(q.name);
+    // The sinkhole answer is a reply to the query; the input read as a reply to it, or to any
+    // query cut from it, is judged without reading past either.
+    FUZZ_CHECK(DNSMessage::isReplyTo(DNSMessage::sinkhole(input, q.end, 1), input, q.end));
+    for (std::size_t cut : {std::size_t{0}, std::size_t{12}, q.end - 1, q.end}) {
+      (void)DNSMessage::isReplyTo(input, input.substr(0, cut), q.end);
+      (void)DNSMessage::isReplyTo(input.substr(0, cut), input, q.end);
+    }
   } else {
     FUZZ_CHECK(!DNSMessage::parseQuestion(input));
   }
