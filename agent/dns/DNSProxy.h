@@ -25,7 +25,9 @@ class SiteIndex;
 // One serving thread, "kinward-dns", waits on the listening socket and on every forwarded query
 // at once: each forwarded query has its own socket connected to the upstream (so the kernel picks
 // a fresh source port, and only the upstream's address and port can answer it), accepts only a
-// reply that carries the query's ID, and ends in SERVFAIL on its own after 2 seconds without one.
+// reply that carries the query's ID and question, and ends in SERVFAIL on its own after 2 seconds
+// without one. Where the system gives a disconnected socket's port up (Linux), the socket of an
+// answered query is kept and connected anew, with a new port, for a later query.
 // Only senders in 127.0.0.0/8 are answered; datagrams from anywhere else are dropped, so the
 // computer never serves as an open resolver for its network.
 //
