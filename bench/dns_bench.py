@@ -230,12 +230,22 @@ def dnsperf(port, query_file, seconds, outstanding, verbose=False, address=LISTE
     return result
 
 
+def udp_buffer_drops():
+    """Datagrams the kernel dropped in this namespace because a socket's receive buffer was full:
+    a query lost in a run is a query some socket on the way had no room for."""
+    with open("/proc/net/snmp") as f:
+        rows = [line.split() for line in f if line.startswith("Udp:")]
+    return int(rows[1][rows[0].index("RcvbufErrors")])
+
+
 def measure_once(proc, port, query_file, seconds, outstanding, address=LISTEN):
     """One dnsperf run against a server, with the server's CPU time per answered query."""
     before = cpu_seconds(proc.pid)
+    drops = udp_buffer_drops()
     r = dnsperf(port, query_file, seconds, outstanding, address=address)
     used = cpu_seconds(proc.pid) - before
     r["cpu_us"] = used / r["completed"] * 1e6 if r["completed"] else 0.0
+    r["buffer_drops"] = udp_buffer_drops() - drops
     return r
 
 
@@ -617,7 +627,8 @@ def report(results, sitematch):
         r = results.get(key)
         if not r:
             return
-        lost = f", lost {int(r['lost'])}" if r.get("lost") else ""
+        lost = (f", lost {int(r['lost'])} ({r.get('buffer_drops', 0)} dropped by a full socket "
+                f"buffer)" if r.get("lost") else "")
         rows.append((label, f"{r['qps']:,.0f} q/s, {r['cpu_us']:.1f} us CPU/query{lost}", "",
                      "", ""))
 
