@@ -10,10 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Agent.h"
 #include "KinwardAgentMain.h"
 #include "TestSupport.h"
-#include "UsageState.h"
 
 namespace tether {
 namespace {
@@ -48,22 +46,18 @@ void expectFatal(const std::string& path, const std::string& reason) {
   EXPECT_THAT(r.err, HasSubstr(reason)) << path;
 }
 
-nlohmann::json base() { return nlohmann::json::parse(test::configJson()); }
-std::string without(const char* key) {
-  auto j = base();
-  j.erase(key);
-  return j.dump();
-}
-std::string with(const char* key, nlohmann::json value) {
-  auto j = base();
-  j[key] = std::move(value);
+// The configuration with the key set to value, or without the key when value is absent.
+std::string with(const char* key, std::optional<nlohmann::json> value) {
+  auto j = nlohmann::json::parse(test::configJson());
+  if (value) j[key] = *value;
+  if (!value) j.erase(key);
   return j.dump();
 }
 
 TEST(AgentStart, EachConfigurationFailureIsOneFatalLineAndStatus1) {
   TempDir dir;
   const std::pair<std::string, const char*> contents[] = {
-      {without("enableDNS"), "\"enableDNS\" is missing"},
+      {with("enableDNS", std::nullopt), "\"enableDNS\" is missing"},
       {with("serverURL", nullptr), "\"serverURL\" is null"},
       {with("pollIntervalSeconds", "15"),
        "\"pollIntervalSeconds\": expected a number, found string"},
@@ -105,9 +99,7 @@ TEST(AgentSleep, AtLeastOneSecondAndBoundedForHugeIntervals) {
 // The configuration may be a link: the agent's files go next to the link, not the file it names.
 TEST(AgentProcess, StartsFromALinkedConfigurationAndStopsPromptlyOnSigtermDuringTheSleep) {
   TempDir real, linked;
-  auto j = base();
-  j["pollIntervalSeconds"] = 15;
-  j["sampleIntervalSeconds"] = 15.0;
+  auto j = nlohmann::json::parse(test::configJson("http://127.0.0.1:9", 15.0));
   j["unknownKey"] = "ignored";
   test::writeFile(real / "real.json", j.dump());
   fs::create_symlink(real / "real.json", linked / "config.json");
@@ -124,8 +116,7 @@ TEST(AgentProcess, StartsFromALinkedConfigurationAndStopsPromptlyOnSigtermDuring
   agent.signal(SIGTERM);
   ASSERT_EQ(agent.wait(5s), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
-  auto usage = UsageState::decode(test::readFile(linked / "usage.json"));
-  EXPECT_TRUE(usage) << usage.error();
+  EXPECT_TRUE(UsageState::decode(test::readFile(linked / "usage.json")));
   EXPECT_FALSE(fs::exists(real / "usage.json"));
   EXPECT_TRUE(fs::is_symlink(linked / "config.json"));
 

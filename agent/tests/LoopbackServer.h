@@ -19,57 +19,49 @@ class LoopbackServer {
   using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
   explicit LoopbackServer(Handler handler) : handler_(std::move(handler)) {
-    auto route = [this](const httplib::Request& req, httplib::Response& res) {
-      handler_(req, res);
-    };
+    auto route = [this](const httplib::Request& rq, httplib::Response& rs) { handler_(rq, rs); };
     server_.Get(".*", route);
     server_.Post(".*", route);
     port_ = server_.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("cannot bind a loopback port");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!server_.is_running() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitUntil([this] { return server_.is_running(); }, std::chrono::seconds(10));
   }
-
   ~LoopbackServer() {
     release();
     server_.stop();
     thread_.join();
   }
-
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-  int port() const { return port_; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
   // For handlers: waits until release(), at most 30 seconds.
   void hold() {
     held_ = true;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!released_ && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    waitUntil([this] { return released_.load(); }, std::chrono::seconds(30));
   }
   // For tests: waits until a handler holds a request.
-  bool waitUntilHeld(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!held_ && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return held_;
+  bool waitUntilHeld() const {
+    return waitUntil([this] { return held_.load(); }, std::chrono::seconds(10));
   }
   void release() { released_ = true; }
 
  private:
+  static bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done();
+  }
+
   Handler handler_;
   httplib::Server server_;
   std::thread thread_;
   int port_ = 0;
-  std::atomic<bool> held_{false};
-  std::atomic<bool> released_{false};
+  std::atomic<bool> held_{false}, released_{false};
 };
 
 }  // namespace tether::test

@@ -1,4 +1,5 @@
-// Decoding rules of the policy and usage records, and the report's shape.
+// Decoding rules of the policy record (its host lists are read without a document) and the
+// report's text (written without a document). The usage record is tested on disk (AgentTest).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -6,35 +7,23 @@
 
 #include "Policy.h"
 #include "UsageReport.h"
-#include "UsageState.h"
 
 namespace tether {
 namespace {
 
-TEST(PolicyDecode, OnlyRevIsRequiredAndNullsTakeDefaults) {
-  auto p = Policy::decode(R"({"rev":3})");
+using testing::HasSubstr;
+
+TEST(PolicyDecode, OnlyRevIsRequiredNullsTakeDefaultsAndWindowsBlockUnlessTold) {
+  auto p = Policy::decode(R"({"rev":3.0,"apps":{"com.empty":{},
+      "com.null":{"dailyLimitMinutes":null,"windows":null},"com.window":{"dailyLimitMinutes":30,
+      "windows":[{"days":[1,7],"start":"21:00","end":"07:00"}]}},
+      "domains":null,"usageEpoch":null,"apps2":"ignored"})");
   ASSERT_TRUE(p) << p.error();
   EXPECT_EQ(p->rev, 3);
-  EXPECT_TRUE(p->apps.empty() && p->domains.empty() && p->domainLimits.empty() &&
-              p->domainAllow.empty() && p->domainExact.empty());
   EXPECT_EQ(p->usageEpoch, 0);
-
-  p = Policy::decode(R"({"rev":3.0,"apps":null,"domains":null,"usageEpoch":null,
-      "apps2":"ignored"})");
-  ASSERT_TRUE(p) << p.error();
-  EXPECT_EQ(p->rev, 3);
-}
-
-TEST(PolicyDecode, AppRulesAndWindowDefaults) {
-  auto p = Policy::decode(R"({"rev":1,"apps":{
-      "com.empty":{},
-      "com.nulllimit":{"dailyLimitMinutes":null,"windows":null},
-      "com.window":{"dailyLimitMinutes":30,"windows":[{"days":[1,7],"start":"21:00","end":"07:00"}]}
-  }})");
-  ASSERT_TRUE(p) << p.error();
+  EXPECT_TRUE(p->domains.empty() && p->domainLimits.empty() && p->domainAllow.empty());
   EXPECT_FALSE(p->apps["com.empty"].dailyLimitMinutes);
-  EXPECT_TRUE(p->apps["com.empty"].windows.empty());
-  EXPECT_FALSE(p->apps["com.nulllimit"].dailyLimitMinutes);
+  EXPECT_TRUE(p->apps["com.null"].windows.empty());
   const AppRule& r = p->apps["com.window"];
   EXPECT_EQ(r.dailyLimitMinutes, 30);
   ASSERT_EQ(r.windows.size(), 1u);
@@ -43,27 +32,41 @@ TEST(PolicyDecode, AppRulesAndWindowDefaults) {
 }
 
 TEST(PolicyDecode, AnyWrongTypeOrMissingRequiredKeyFailsTheWholeDocument) {
-  const char* bad[] = {
-      R"({})",
-      R"({"rev":"3"})",
-      R"({"rev":3.5})",
+  const std::string bad[] = {
+      R"({})", R"({"rev":"3"})", R"({"rev":3.5})", "null", "[]", "\"rev\"", "<html>502</html>",
+      R"([{"rev":1}])", R"({"rev":1)", "", R"({"rev":1,"usageEpoch":true})",
+      R"({"rev":6,"usageEpoch":9223372036854775808})",
       R"({"rev":1,"apps":{"a":{"windows":[{"start":"1:00","end":"2:00"}]}}})",
       R"({"rev":1,"apps":{"a":{"windows":[{"days":[1,"2"],"start":"1:00","end":"2:00"}]}}})",
       R"({"rev":1,"apps":{"a":{"windows":[{"days":[1],"start":"1:00"}]}}})",
       R"({"rev":1,"apps":{"a":{"dailyLimitMinutes":"5"}}})",
-      R"({"rev":1,"domains":"a.com"})",
-      R"({"rev":1,"domains":["a.com",5]})",
-      R"({"rev":1,"domainLimits":{"a.com":"30"}})",
-      R"({"rev":1,"domainExact":[null]})",
-      R"({"rev":1,"usageEpoch":true})",
-      R"([{"rev":1}])",
-      R"({"rev":1)",
-      "",
-  };
-  for (const char* text : bad) EXPECT_FALSE(Policy::decode(text)) << text;
-  auto p = Policy::decode(R"({"rev":1,"apps":{"com.a":{"windows":[{"days":[1],"end":"2:00"}]}}})");
-  ASSERT_FALSE(p);
-  EXPECT_THAT(p.error(), testing::HasSubstr("apps.com.a.windows[0].start"));
+      R"({"rev":1,"apps":{"a":{"dailyLimitMinutes":true}}})",
+      R"({"rev":1,"domains":"a.com"})", R"({"rev":1,"domainExact":[null]})",
+      R"({"rev":1,"domainLimits":{"a.com":"30"}})", R"({"rev":1,"domainLimits":{"a.com":1e400}})",
+      "{\"rev\":1,\"domains\":[\"caf\xC3\x28.test\"]}"};
+  for (const std::string& text : bad) EXPECT_FALSE(Policy::decode(text)) << text;
+  const std::string whole = R"({"rev":5,"usageEpoch":1,"apps":{"g":{"dailyLimitMinutes":30,)"
+                            R"("windows":[{"days":[1,2],"start":"21:00","end":"07:00"}]}},)"
+                            R"("domains":["b"],"domainLimits":{"v":30},"domainAllow":["o"]})";
+  ASSERT_TRUE(Policy::decode(whole));
+  for (std::size_t n = 0; n < whole.size(); ++n) EXPECT_FALSE(Policy::decode(whole.substr(0, n)));
+
+  // The error names the place: a window's key, a list element by its position.
+  const std::pair<const char*, const char*> named[] = {
+      {R"({"rev":1,"apps":{"com.a":{"windows":[{"days":[1],"end":"2:00"}]}}})",
+       "apps.com.a.windows[0].start"},
+      {R"({"rev":1,"domains":["a.com","b.com",5]})",
+       "key \"domains[2]\": expected a string, found number"},
+      {R"({"rev":1,"domainAllow":["a.com",["b.com"]]})",
+       "key \"domainAllow[1]\": expected a string, found array"},
+      {R"({"rev":1,"domainExact":[{"a":"b"}]})",
+       "key \"domainExact[0]\": expected a string, found object"},
+      {R"({"rev":1,"domains":{"a.com":1}})", "key \"domains\": expected an array, found object"}};
+  for (const auto& [text, error] : named) {
+    auto p = Policy::decode(text);
+    ASSERT_FALSE(p) << text;
+    EXPECT_THAT(p.error(), HasSubstr(error));
+  }
 }
 
 TEST(PolicyDecode, HostListsKeepOrderDuplicatesAndTheLastOfARepeatedKey) {
@@ -81,73 +84,37 @@ TEST(PolicyDecode, HostListsKeepOrderDuplicatesAndTheLastOfARepeatedKey) {
   EXPECT_TRUE(p->domainAllow.empty());
 }
 
-TEST(PolicyDecode, AWrongElementInAHostListIsNamedByItsPosition) {
-  const std::pair<const char*, const char*> cases[] = {
-      {R"({"rev":1,"domains":["a.com","b.com",5]})", "key \"domains[2]\": expected a string, found number"},
-      {R"({"rev":1,"domainAllow":["a.com",["b.com"]]})", "key \"domainAllow[1]\": expected a string, found array"},
-      {R"({"rev":1,"domainExact":[{"a":"b"}]})", "key \"domainExact[0]\": expected a string, found object"},
-      {R"({"rev":1,"domains":{"a.com":1}})", "key \"domains\": expected an array, found object"},
-  };
-  for (const auto& [text, error] : cases) {
-    auto p = Policy::decode(text);
-    ASSERT_FALSE(p) << text;
-    EXPECT_EQ(p.error(), error);
-  }
-}
-
 TEST(PolicyDecode, DocumentsThatWouldCostFarMoreMemoryThanTheirTextAreRefused) {
   // Deep nesting: a few bytes per level, a parsed value per level.
-  auto deep = Policy::decode(R"({"rev":1,"domains":)" + std::string(100, '[') + std::string(100, ']') + "}");
+  const auto deep = Policy::decode(R"({"rev":1,"domains":)" + std::string(100, '[') +
+                                   std::string(100, ']') + "}");
   ASSERT_FALSE(deep);
-  EXPECT_THAT(deep.error(), testing::HasSubstr("nested deeper than 64"));
+  EXPECT_THAT(deep.error(), HasSubstr("nested deeper than 64"));
   // Millions of tiny elements.
   std::string many = R"({"rev":1,"x":[)";
   for (int i = 0; i < 4'000'001; ++i) many += "0,";
-  many += "0]}";
-  auto flat = Policy::decode(many);
+  const auto flat = Policy::decode(many + "0]}");
   ASSERT_FALSE(flat);
-  EXPECT_THAT(flat.error(), testing::HasSubstr("more than 4000000 elements"));
+  EXPECT_THAT(flat.error(), HasSubstr("more than 4000000 elements"));
   // Brackets and commas inside strings do not count, and an escaped quote does not end a string.
-  std::string text = R"({"rev":2,"domains":[")" + std::string(200, '[') + R"(\",,,"]})";
-  auto inString = Policy::decode(text);
+  const auto inString =
+      Policy::decode(R"({"rev":2,"domains":[")" + std::string(200, '[') + R"(\",,,"]})");
   ASSERT_TRUE(inString) << inString.error();
   EXPECT_EQ(inString->domains.size(), 1u);
 }
 
-TEST(UsageStateRecord, RoundTripsAndAppliesDefaults) {
-  auto u = UsageState::decode(R"({"date":"2026-03-07"})");
-  ASSERT_TRUE(u);
-  EXPECT_EQ(*u, (UsageState{"2026-03-07", {}, 0}));
-  UsageState full{"2026-03-07", {{"com.a", 12.345}, {"example.com", 0.25}}, 7};
-  EXPECT_EQ(*UsageState::decode(full.encode()), full);
-  EXPECT_FALSE(UsageState::decode(R"({"date":"2026-03-07","minutes":{"a":"1"}})"));
-  EXPECT_FALSE(UsageState::decode(R"({"date":null})"));
-}
-
-TEST(UsageReportRecord, AlwaysCarriesAllSixKeys) {
+// The keys and their shape are checked where the report is sent (ServiceSyncTest).
+TEST(UsageReportRecord, EveryValueSurvivesTheTripIncludingTextsThatNeedEscapingOrAreNotUtf8) {
   UsageReport report;
-  report.date = "2026-03-07";
-  report.timeZone = "Europe/Berlin";
-  auto j = nlohmann::json::parse(report.encode());
-  for (const char* key : {"date", "minutes", "apps", "blockedNow", "timeZone", "usageEpoch"}) {
-    EXPECT_TRUE(j.contains(key)) << key;
-  }
-  EXPECT_EQ(j["apps"], nlohmann::json::array());
-  EXPECT_TRUE(j["minutes"].is_object());
-
-  // Every value survives the trip, including texts that need escaping or are not UTF-8.
+  EXPECT_EQ(nlohmann::json::parse(report.encode())["minutes"], nlohmann::json::object());
   report.minutes = {{"com.a", 12.3}, {"x.com", 0.1}};
   report.apps = {{"Caf\xc3\xa9 \"Q\"", "com.q"}};
   report.blockedNow = {"a\"b.com", "c\\d.com", "line\nbreak.com", "bad\xff.com"};
-  report.usageEpoch = 4;
-  j = nlohmann::json::parse(report.encode());
-  EXPECT_EQ(j, (nlohmann::json{
-                   {"date", "2026-03-07"},
-                   {"minutes", {{"com.a", 12.3}, {"x.com", 0.1}}},
-                   {"apps", {{{"name", "Caf\xc3\xa9 \"Q\""}, {"bundleId", "com.q"}}}},
-                   {"blockedNow", {"a\"b.com", "c\\d.com", "line\nbreak.com", "bad\xef\xbf\xbd.com"}},
-                   {"timeZone", "Europe/Berlin"},
-                   {"usageEpoch", 4}}));
+  const auto decoded = nlohmann::json::parse(report.encode());
+  EXPECT_EQ(decoded["minutes"], (nlohmann::json{{"com.a", 12.3}, {"x.com", 0.1}}));
+  EXPECT_EQ(decoded["apps"][0], (nlohmann::json{{"name", "Caf\xc3\xa9 \"Q\""}, {"bundleId", "com.q"}}));
+  EXPECT_EQ(decoded["blockedNow"],
+            (nlohmann::json{"a\"b.com", "c\\d.com", "line\nbreak.com", "bad\xef\xbf\xbd.com"}));
 }
 
 }  // namespace

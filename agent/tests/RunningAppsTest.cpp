@@ -1,24 +1,16 @@
 // The running applications: real processes started from application bundles in a temporary
-// folder, the bundle identifier lookup, and the process table underneath.
-#include <gmock/gmock.h>
+// folder, and the bundle identifier lookup.
 #include <gtest/gtest.h>
 #include <plist/plist.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <thread>
-
-#include "Agent.h"
 #include "TestSupport.h"
-#include "Utf8.h"
-#include "platform/ProcessTable.h"
 
 namespace tether {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using test::infoPlist;
 using test::makeAppBundle;
 using test::xmlPlist;
@@ -94,26 +86,21 @@ TEST_F(RunningApps, BundleIdentifierComesOnlyFromAReadableDictionaryWithATextIde
   const fs::path xml = makeAppBundle(root / "Safari.app", infoPlist("com.apple.Safari"));
   const fs::path helper =
       makeAppBundle(root / "Safari.app/Contents/XPCServices/Net.app", infoPlist("com.apple.Net"));
-  EXPECT_EQ(Agent::bundleID(xml.string()), "com.apple.Safari");
-  EXPECT_EQ(Agent::bundleID(helper.string()), "com.apple.Safari");
-  EXPECT_EQ(Agent::bundleID((root / "Safari.app/Contents/Resources/x").string()),
-            "com.apple.Safari");
-  EXPECT_EQ(Agent::bundleID(makeAppBundle(root / "Bin.app",
-                                          binaryPlist(plist_new_string("org.example.b")))
-                                .string()),
-            "org.example.b");
+  for (const fs::path& inside : {xml, helper, root / "Safari.app/Contents/Resources/x"}) {
+    EXPECT_EQ(Agent::bundleID(inside.string()), "com.apple.Safari") << inside;
+  }
+  const auto bin = makeAppBundle(root / "Bin.app", binaryPlist(plist_new_string("org.example.b")));
+  EXPECT_EQ(Agent::bundleID(bin.string()), "org.example.b");
   for (const std::string& path : {std::string("/usr/sbin/cupsd"), std::string(),
                                    (root / "Safari.app").string()}) {
     EXPECT_EQ(Agent::bundleID(path), std::nullopt) << path;
   }
 
+  // Beyond those above: other types, no key, other roots, damaged files.
   const std::pair<const char*, std::string> unusable[] = {
-      {"Caps.APP", infoPlist("org.example.caps")},
-      {"Number.app", binaryPlist(plist_new_uint(7))},
       {"Bool.app", binaryPlist(plist_new_bool(1))},
       {"Data.app", binaryPlist(plist_new_data("org.x", 5))},
       {"NoKey.app", xmlPlist("<dict><key>CFBundleName</key><string>x</string></dict>")},
-      {"Array.app", xmlPlist("<array><string>org.x</string></array>")},
       {"String.app", xmlPlist("<string>org.x</string>")},
       {"Empty.app", ""},
       {"Garbage.app", "<plist><dict><key>CFBundleIdentifier</key>"},
@@ -146,72 +133,20 @@ TEST_F(RunningApps, SkipsItselfAndProcessesWithoutAPathAndKeepsTheListedOrder) {
                                                      {"org.example.bin", 250}}));
 }
 
-TEST_F(RunningApps, OnlyTheFirst8192ListedProcessesAreExamined) {
-  for (pid_t pid = 100000; pid < 109000; ++pid) fake->pids.push_back(pid);
-  fake->everyPath = makeAppBundle(root / "Xml.app", infoPlist("org.example.xml")).string();
-  const auto apps = listing(fake);
-  ASSERT_EQ(apps.size(), ProcessTable::kMaxProcesses);
-  EXPECT_EQ(apps.back().pid, 100000 + 8191);
-}
-
 TEST_F(RunningApps, PathBytesAreTakenAsUtf8UpToTheFirstZeroByte) {
-  // The bundle's folder name holds U+FFFD where the process path has an invalid byte.
-  makeAppBundle(root / "Caf\xEF\xBF\xBD.app", infoPlist("org.example.repaired"));
+  // The bundle's folder name holds U+FFFD where the process path has an invalid byte, and one
+  // for each byte of an overlong form.
+  const std::string r = "\xEF\xBF\xBD";
+  makeAppBundle(root / ("Caf" + r + ".app"), infoPlist("org.example.repaired"));
+  makeAppBundle(root / ("B" + r + r + ".app"), infoPlist("org.example.overlong"));
   const fs::path xml = makeAppBundle(root / "Xml.app", infoPlist("org.example.xml"));
   fake->add(10, root / "Caf\xFF.app/Contents/MacOS/app");
   fake->add(11, xml.string() + std::string("\0/Other.app/x", 13));
   fake->add(12, std::string("/nowhere\0", 9) + xml.string());
-  EXPECT_EQ(listing(fake),
-            (std::vector<RunningProc>{{"org.example.repaired", 10}, {"org.example.xml", 11}}));
-}
-
-TEST(Utf8Repair, KeepsWellFormedTextAndReplacesEachMaximalIllFormedPart) {
-  const std::string r = "\xEF\xBF\xBD";
-  EXPECT_EQ(Utf8::repaired("/Applications/Grüße 日本 😀.app"), "/Applications/Grüße 日本 😀.app");
-  EXPECT_EQ(Utf8::repaired(std::string("a\0b", 3)), std::string("a\0b", 3));
-  EXPECT_EQ(Utf8::repaired("\xFF"), r);
-  EXPECT_EQ(Utf8::repaired("a\x80z"), "a" + r + "z");
-  EXPECT_EQ(Utf8::repaired("\xC0\xAF"), r + r);                  // overlong lead never valid
-  EXPECT_EQ(Utf8::repaired("\xE0\x80\xAF"), r + r + r);          // overlong three-byte form
-  EXPECT_EQ(Utf8::repaired("\xED\xA0\x80"), r + r + r);          // surrogate
-  EXPECT_EQ(Utf8::repaired("\xF4\x90\x80\x80"), r + r + r + r);  // above U+10FFFF
-  EXPECT_EQ(Utf8::repaired("\xE2\x82"), r);                      // cut short at the end
-  EXPECT_EQ(Utf8::repaired("\xE2\x82z"), r + "z");
-  EXPECT_EQ(Utf8::repaired("\xF0\x9F\x98z\xF0\x9F\x98\x80"), r + "z\xF0\x9F\x98\x80");
-  EXPECT_EQ(Utf8::repaired("\xC3\xC3\xA9"), r + "\xC3\xA9");
-  EXPECT_EQ(Utf8::repaired("\xF8\x88\x80\x80\x80"), r + r + r + r + r);
-}
-
-TEST(SystemProcessTable, FindsRealExecutablesSkipsEndedOnesAndLongPathsAndSignals) {
-  test::TempDir dir;
-  const fs::path root = fs::canonical(dir.path());
-  fs::copy_file("/bin/sleep", root / "sleeper");
-  auto table = ProcessTable::system();
-
-  auto child = test::startApp(root / "sleeper");
-  const auto pids = table->listPids();
-  EXPECT_NE(std::find(pids.begin(), pids.end(), child->pid()), pids.end());
-  EXPECT_NE(std::find(pids.begin(), pids.end(), ::getpid()), pids.end());
-  EXPECT_LE(pids.size(), ProcessTable::kMaxProcesses);
-
-  table->signal(child->pid(), SIGTERM);
-  EXPECT_EQ(child->wait(10s), 128 + SIGTERM);
-  EXPECT_EQ(table->executablePath(child->pid()), std::nullopt);
-
-  // A path of 1024 bytes or more does not fit the path buffer: the process is not examined.
-  fs::path deep = root;
-  while (deep.string().size() < ProcessTable::kMaxPathBytes) deep /= std::string(200, 'd');
-  const fs::path longExe = makeAppBundle(deep / "Long.app", infoPlist("org.example.long"));
-  test::ChildProcess longChild({longExe.string(), "60"});
-  // Until it has replaced itself with the long-path executable, the child runs this test.
-  const auto self = table->executablePath(::getpid());
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (table->executablePath(longChild.pid()) == self &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
-  EXPECT_EQ(table->executablePath(longChild.pid()), std::nullopt);
-  EXPECT_FALSE(longChild.wait(0ms));  // it is running all the same
+  fake->add(13, root / "B\xC0\xAF.app/Contents/MacOS/app");
+  EXPECT_EQ(listing(fake), (std::vector<RunningProc>{{"org.example.repaired", 10},
+                                                     {"org.example.xml", 11},
+                                                     {"org.example.overlong", 13}}));
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
-// The sample-and-enforce cycle: crediting, the enforcement request and termination.
+// The sample-and-enforce cycle: crediting, the enforcement request and termination; and domain
+// limits and the blocked list, what the agent hands to the DNS proxy.
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "Agent.h"
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "DNSTestSupport.h"
 #include "TabState.h"
 #include "TestSupport.h"
-#include "platform/ProcessTable.h"
+#include "dns/DNSProxy.h"
 
 namespace tether {
 namespace {
@@ -30,13 +35,14 @@ class SampleCycle : public testing::Test {
     env.monotonic = [this] { return mono; };
     env.processes = table ? table : fakes;
     env.pause = [this](std::chrono::microseconds) { ++pauses; };
+    env.dnsListenPort = 0;
     agent =
         test::makeAgent(dir.path(), env, test::configJson("http://127.0.0.1:9", sampleInterval));
   }
-  void policy(const std::string& json) {
-    auto p = Policy::decode(json);
-    ASSERT_TRUE(p) << p.error();
-    agent->applyPolicy(*p);
+  void policy(const std::string& json) { agent->applyPolicy(Policy::decode(json).value()); }
+  // Today's usage file with these minutes.
+  void used(const std::string& minutes) {
+    test::writeFile(dir / "usage.json", test::usageJson("2026-03-11", minutes));
   }
   // A made-up process of a bundle Name.app in folder.
   void addApp(pid_t pid, const fs::path& folder, const std::string& name, const std::string& id) {
@@ -61,8 +67,8 @@ class SampleCycle : public testing::Test {
     agent->sampleAndEnforce();
   }
   double minutes(const std::string& key) const {
-    auto it = agent->usage().minutes.find(key);
-    return it == agent->usage().minutes.end() ? 0 : it->second;
+    const auto& all = agent->usage().minutes;
+    return all.contains(key) ? all.at(key) : 0;
   }
   TabEnforce request() const { return *TabState::readEnforce(TabState::enforcePath(dir.path())); }
 };
@@ -77,10 +83,9 @@ TEST_F(SampleCycle, WithoutSnapshotEveryRunningAppWithARuleIsCreditedOnce) {
   addApp(104, dir.path(), "Free", "com.free");
   policy(R"({"rev":1,"apps":{"com.game":{},"com.notes":{},"com.absent":{}}})");
   cycle();
-  EXPECT_DOUBLE_EQ(minutes("com.game"), kThreeSeconds);
-  EXPECT_DOUBLE_EQ(minutes("com.notes"), kThreeSeconds);
-  EXPECT_EQ(agent->usage().minutes.count("com.free"), 0u);
-  EXPECT_EQ(agent->usage().minutes.count("com.absent"), 0u);
+  const std::map<std::string, double> credited{{"com.game", kThreeSeconds},
+                                               {"com.notes", kThreeSeconds}};
+  EXPECT_EQ(agent->usage().minutes, credited);
   const TabEnforce r = request();
   EXPECT_FALSE(r.evict);
   EXPECT_TRUE(r.closePrivate);
@@ -92,24 +97,17 @@ TEST_F(SampleCycle, FreshSnapshotCreditsOnlyThePresentFrontApplication) {
   addApp(101, dir.path(), "Game", "com.game");
   addApp(103, dir.path(), "Notes", "com.notes");
   policy(R"({"rev":1,"apps":{"com.game":{},"com.notes":{},"com.apple.Safari":{}}})");
-
   snapshot("com.notes", std::nullopt, 599.9);
   cycle();
-  EXPECT_DOUBLE_EQ(minutes("com.notes"), kThreeSeconds);
-  EXPECT_EQ(minutes("com.game"), 0);
-
   snapshot("com.notes", std::nullopt, 600);  // away from the keyboard
   cycle();
-  EXPECT_DOUBLE_EQ(minutes("com.notes"), kThreeSeconds);
-
   snapshot("com.apple.Safari", std::nullopt, 3600);  // a browser counts while idle
   cycle();
-  EXPECT_DOUBLE_EQ(minutes("com.apple.Safari"), kThreeSeconds);
-
   snapshot("com.notes", std::nullopt, 0, /*locked=*/true);
   cycle();
-  EXPECT_DOUBLE_EQ(minutes("com.notes"), kThreeSeconds);
-  EXPECT_EQ(minutes("com.game"), 0);
+  EXPECT_EQ(agent->usage().minutes, (std::map<std::string, double>{
+                                        {"com.apple.Safari", kThreeSeconds},
+                                        {"com.notes", kThreeSeconds}}));
 }
 
 // A snapshot that cannot be trusted (a link, a FIFO, an oversized file) reads as none, as the
@@ -127,8 +125,7 @@ TEST_F(SampleCycle, StaleSnapshotFallsBackToEveryRunningApp) {
 }
 
 TEST_F(SampleCycle, LimitedHostReachesItsLimitAfterACappedGapAndIsEvictedInTheSameCycle) {
-  test::writeFile(dir / "usage.json",
-                  R"({"date":"2026-03-11","minutes":{"video.example":29.9},"epoch":0})");
+  used(R"({"video.example":29.9})");
   start(5);
   policy(R"({"rev":1,"apps":{"com.apple.Safari":{}},"domainLimits":{"video.example":30}})");
   snapshot("com.apple.Safari", "www.video.example");
@@ -200,6 +197,97 @@ TEST_F(SampleCycle, DailyLimitOfZeroTerminatesEveryRealProcessOfTheApp) {
   EXPECT_EQ(first->wait(2s), 128 + SIGTERM);
   EXPECT_EQ(second->wait(2s), 128 + SIGTERM);
   EXPECT_FALSE(bystander->wait(0ms));
+}
+
+using Hosts = std::vector<std::string>;
+using DomainLimits = SampleCycle;
+
+TEST_F(DomainLimits, WithoutAFreshSnapshotEveryPositiveLimitIsUsedUp) {
+  start();
+  policy(R"({"rev":1,"domainLimits":{"example.com":60,"zero.com":0,"minus.com":-1}})");
+  EXPECT_EQ(agent->dns().overCap(), (DNSProxy::HostSet{"example.com"}));
+  EXPECT_FALSE(agent->dns().isBlocked("minus.com"));
+  EXPECT_EQ(agent->currentlyBlocked(), (Hosts{"example.com", "zero.com"}));
+  // An unreadable snapshot counts as none; fresh is below 45 seconds, and in the future.
+  test::writeFile(TabState::snapshotPath(dir.path()), R"({"ts": "soon"})");
+  agent->applyDNS();
+  EXPECT_EQ(agent->dns().overCap(), (DNSProxy::HostSet{"example.com"}));
+  for (const auto& [age, over] :
+       {std::pair{44.0, false}, {44.9, false}, {45.0, true}, {600.0, true}, {-3600.0, false}}) {
+    snapshot("com.apple.Safari", std::nullopt, 0, false, false, age);
+    agent->applyDNS();
+    EXPECT_EQ(agent->dns().overCap().contains("example.com"), over) << "age " << age;
+  }
+}
+
+TEST_F(DomainLimits, LimitIsReachedAtEqualityUnderTheRuleHost) {
+  used(R"({"example.com": 29.9, "video.com": 30.0, "www.example.com": 100})");
+  start();
+  policy(R"({"rev":1,"domainLimits":{"example.com":30,"video.com":30}})");
+  snapshot("com.apple.Safari");
+  agent->applyDNS();
+  EXPECT_EQ(agent->dns().overCap(), (DNSProxy::HostSet{"video.com"}));
+  EXPECT_EQ(agent->currentlyBlocked(), (Hosts{"video.com"}));
+}
+
+TEST_F(DomainLimits, BlockedListHoldsEveryBlockingRuleAppsIncludedSorted) {
+  used(R"({"com.game": 10, "com.free": 5})");
+  start();
+  const std::string apps = R"("apps":{"com.game":{"dailyLimitMinutes":10},
+      "com.free":{"dailyLimitMinutes":100}},"domainLimits":{"example.com":0})";
+  policy(R"({"rev":1,"domains":["zzz.com","example.com","ads.kids.com","kids.com"],
+      "domainAllow":["kids.com","ok.zzz.com"],)" + apps + "}");
+  snapshot("com.apple.Safari");
+  agent->applyDNS();
+  // A limit of 0 blocks through the proxy's own rule, not through the over-limit set.
+  EXPECT_TRUE(agent->dns().overCap().empty());
+  EXPECT_EQ(agent->dns().currentBlocked(),
+            (Hosts{"zzz.com", "example.com", "ads.kids.com", "kids.com", "example.com"}));
+  EXPECT_EQ(agent->currentlyBlocked(), (Hosts{"ads.kids.com", "com.game", "example.com",
+                                              "example.com", "kids.com", "zzz.com"}));
+  EXPECT_FALSE(agent->dns().isBlocked("ok.zzz.com"));
+
+  // The order is the plain sort of the texts, for hosts that share long beginnings, are short,
+  // or hold bytes above 127; and it follows a new policy.
+  policy(R"({"rev":2,"domains":["abcdefgh.b","abcdefgh","b","abcdefgh.a","abcdefg","abcdefghi",
+      "\u00e9t\u00e9.fr","Z.com","abcdefgh","ab","com.game","~.org"],)" + apps + "}");
+  agent->applyDNS();
+  Hosts sorted = agent->dns().currentBlocked();
+  sorted.push_back("com.game");
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(agent->currentlyBlocked(), sorted);
+  policy(R"({"rev":3,"domains":["new.com"],)" + apps + "}");
+  agent->applyDNS();
+  EXPECT_EQ(agent->currentlyBlocked(), (Hosts{"com.game", "example.com", "new.com"}));
+}
+
+TEST_F(DomainLimits, LargePolicyIsServedWhileItIsSwappedIn) {
+  start();
+  policy(R"({"rev":1,"domains":["site199999.example"]})");
+  ASSERT_FALSE(agent->dns().start());
+  // 200 000 names keep the sanitizer build quick; the benchmarks take a million.
+  Policy big = Policy::decode(R"({"rev":2})").value();
+  for (int i = 0; i < 200'000; ++i) big.domains.push_back("site" + std::to_string(i) + ".example");
+  // A client asks for a blocked name all along; every query is answered while the new policy is
+  // built and handed over.
+  std::atomic<bool> done{false};
+  std::atomic<int> unanswered{0};
+  std::thread asker([&] {
+    test::UdpSocket client;
+    while (!done) {
+      client.sendTo(test::dnsQuery(7, "www.site199999.example", 1), agent->dns().port());
+      unanswered += !client.receive(3000ms);
+    }
+  });
+  agent->applyPolicy(std::move(big));
+  std::this_thread::sleep_for(50ms);
+  done = true;
+  asker.join();
+  EXPECT_EQ(unanswered, 0);
+  EXPECT_TRUE(agent->dns().isBlocked("www.site0.example"));
+  EXPECT_FALSE(agent->dns().isBlocked("site200000.example"));
+  EXPECT_EQ(agent->dns().currentBlocked().size(), 200'000u);
+  agent->shutdown();
 }
 
 }  // namespace

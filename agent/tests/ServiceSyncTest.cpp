@@ -1,18 +1,14 @@
-// The agent's policy poll and usage upload against a real HTTP server on 127.0.0.1 (a stand-in,
-// then the reference service), policy bodies that are broken or hostile, and the agent program
-// stopped by SIGTERM while a poll waits for the service.
+// The agent's policy poll and usage upload against a real HTTP server on 127.0.0.1, policy bodies
+// that are broken or hostile, and the agent program stopped by SIGTERM while a poll waits for the
+// service. The road against the reference service is WholeAgentTest's.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <mutex>
 
 #include <nlohmann/json.hpp>
 
-#include "Agent.h"
 #include "Clock.h"
 #include "LoopbackServer.h"
 #include "TestSupport.h"
@@ -28,21 +24,12 @@ using nlohmann::json;
 using testing::HasSubstr;
 using testing::Not;
 
-// What the server saw of one request.
-struct Seen {
-  std::string method;
-  std::string path;
-  std::string authorization;
-  bool hasContentType = false;
-  std::string contentType;
-  std::string body;
-};
-
 // The stand-in service: records every request and answers from settable fields.
 class ServiceSync : public testing::Test {
  protected:
   std::mutex mutex;
-  std::vector<Seen> seen;
+  // What the server saw of each request: method, path, authorization, content type; and body.
+  std::vector<std::pair<std::string, std::string>> seen;
   int policyStatus = 200;
   std::string policyBody = R"({"rev":0})";
   int usageStatus = 200;
@@ -54,8 +41,8 @@ class ServiceSync : public testing::Test {
     bool hold = false;
     {
       std::lock_guard lock(mutex);
-      seen.push_back({req.method, req.path, req.get_header_value("Authorization"),
-                      req.has_header("Content-Type"), req.get_header_value("Content-Type"),
+      seen.push_back({req.method + " " + req.path + " " + req.get_header_value("Authorization") +
+                          " " + req.get_header_value("Content-Type"),
                       req.body});
       res.status = policy ? policyStatus : usageStatus;
       res.set_content(policy ? policyBody : usageBody, "application/json");
@@ -77,7 +64,7 @@ class ServiceSync : public testing::Test {
     usageBody = body;
     usageStatus = status;
   }
-  std::vector<Seen> requests() {
+  std::vector<std::pair<std::string, std::string>> requests() {
     std::lock_guard lock(mutex);
     return seen;
   }
@@ -102,65 +89,41 @@ TEST_F(ServiceSync, FirstPollAppliesThePolicyAndLogsItsCounts) {
   agent->poll();
   EXPECT_THAT(log.text(),
               HasSubstr("] policy rev 9: 2 app rule(s), 3 blocked domain(s), 0 domain limit(s)\n"));
-  EXPECT_EQ(agent->policy().rev, 9);
-  const std::vector<SiteRule> rules = {{"a.example", true, SiteAction::block()},
-                                       {"b.example", true, SiteAction::block()},
-                                       {"c.example", true, SiteAction::block()},
-                                       {"ok.example", true, SiteAction::allow()}};
-  EXPECT_EQ(agent->siteIndex().rules(), rules);
   EXPECT_TRUE(agent->dns().isBlocked("www.b.example"));
-
-  const auto r = requests();
-  ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].method, "GET");
-  EXPECT_EQ(r[0].path, "/v1/policy");
-  EXPECT_EQ(r[0].authorization, "Bearer device-token");
-  EXPECT_FALSE(r[0].hasContentType);
-  EXPECT_EQ(r[0].body, "");
+  EXPECT_EQ(requests(), (std::vector<std::pair<std::string, std::string>>{
+                            {"GET /v1/policy Bearer device-token ", ""}}));
 
   // The same answer again changes nothing and logs nothing; once another policy is in force,
   // the same answer is applied again.
   agent->poll();
-  EXPECT_EQ(log.text().find("policy rev 9"), log.text().rfind("policy rev 9"));
+  EXPECT_EQ(test::count(log.text(), "policy rev 9"), 1u);
   agent->applyPolicy(*Policy::decode(R"({"rev":3})"));
   agent->poll();
   EXPECT_EQ(agent->policy().rev, 9);
-  EXPECT_NE(log.text().find("policy rev 9"), log.text().rfind("policy rev 9"));
+  EXPECT_EQ(test::count(log.text(), "policy rev 9"), 2u);
 }
 
+// The rules for the epoch itself are tested with the usage file (AgentTest).
 TEST_F(ServiceSync, RisenEpochResetsUsageBeforeAndIndependentlyOfTheRevision) {
-  const std::string today = Clock::todayStamp();
-  test::writeFile(dir / "usage.json",
-                  R"({"date":")" + today + R"(","minutes":{"com.a":5},"epoch":0})");
+  test::writeFile(dir / "usage.json", test::usageJson(Clock::todayStamp(), R"({"com.a":5})"));
   auto agent = makeAgent();
   test::CapturedStderr log;
   answerPolicy(R"({"rev":9,"usageEpoch":0})");
   agent->poll();
-  EXPECT_EQ(agent->usage().minutes.at("com.a"), 5);
-
-  // Same rev, epoch one higher: usage cleared and written, the policy is not replaced.
+  // Same rev, epoch one higher: usage cleared, the policy is not replaced.
   answerPolicy(R"({"rev":9,"usageEpoch":1,"domains":["new.example"]})");
   agent->poll();
-  EXPECT_EQ(agent->usage(), (UsageState{today, {}, 1}));
-  EXPECT_EQ(*UsageState::decode(test::readFile(dir / "usage.json")), agent->usage());
+  EXPECT_EQ(agent->usage(), (UsageState{Clock::todayStamp(), {}, 1}));
   EXPECT_TRUE(agent->siteIndex().empty());
-  std::string text = log.text();
-  EXPECT_THAT(text, HasSubstr("] usage reset by parent (epoch 1)\n"));
-  EXPECT_EQ(text.find("policy rev"), text.rfind("policy rev"));
-
-  // A lower epoch does nothing; a new rev with a higher epoch logs the reset first.
-  answerPolicy(R"({"rev":4,"usageEpoch":0})");
-  agent->poll();
-  EXPECT_EQ(agent->usage().epoch, 1);
-  EXPECT_EQ(agent->policy().rev, 4);
+  EXPECT_THAT(log.text(), HasSubstr("] usage reset by parent (epoch 1)\n"));
+  EXPECT_EQ(test::count(log.text(), "policy rev"), 1u);
+  // A new rev with a higher epoch logs the reset first.
   answerPolicy(R"({"rev":10,"usageEpoch":2})");
   agent->poll();
-  text = log.text();
+  const std::string text = log.text();
   const auto reset = text.find("usage reset by parent (epoch 2)");
-  const auto policy = text.find("policy rev 10: 0 app rule(s)");
   ASSERT_NE(reset, std::string::npos);
-  ASSERT_NE(policy, std::string::npos);
-  EXPECT_LT(reset, policy);
+  EXPECT_LT(reset, text.find("policy rev 10: 0 app rule(s)"));
 }
 
 TEST_F(ServiceSync, ErrorStatusIsLoggedWithTheBodyVerbatimAndChangesNothing) {
@@ -180,178 +143,95 @@ TEST_F(ServiceSync, ErrorStatusIsLoggedWithTheBodyVerbatimAndChangesNothing) {
   answerPolicy("\xFF\xFE", 500);
   agent->poll();
   EXPECT_THAT(log.text(), HasSubstr("] poll failed: HTTP 500: \n"));
-}
 
-TEST_F(ServiceSync, EmptyAnswerWithStatus204FailsThePollButIsASuccessfulUpload) {
-  auto agent = makeAgent();
-  answerPolicy(kPolicy9);
-  agent->poll();
+  // An empty answer with status 204 fails the poll but is a successful upload.
   answerPolicy("", 204);
   answerUsage("", 204);
-  test::CapturedStderr log;
   agent->poll();
   agent->postUsage(false);
-  EXPECT_THAT(log.text(), HasSubstr("] poll failed: "));
-  EXPECT_THAT(log.text(), Not(HasSubstr("usage post failed")));
-  EXPECT_EQ(agent->policy().rev, 9);
-}
-
-TEST_F(ServiceSync, TrailingSlashInServerURLGivesTwoSlashes) {
-  auto agent = makeAgent(server.url() + "/");
-  agent->poll();
-  agent->postUsage(false);
-  const auto r = requests();
-  ASSERT_EQ(r.size(), 2u);
-  EXPECT_EQ(r[0].path, "//v1/policy");
-  EXPECT_EQ(r[1].path, "//v1/usage");
+  EXPECT_EQ(test::count(log.text(), "] poll failed: "), 3u);
+  EXPECT_EQ(test::count(log.text(), "] usage post failed: "), 1u);
 }
 
 TEST_F(ServiceSync, BadServerURLTokenOrRefusedConnectionCostsOneLineEachAndSendsNothing) {
-  struct Case {
-    std::string url, token, reason;
-  };
   // The token goes into a header: a line break or NUL in it never reaches the service.
-  const Case refused[] = {{"http://", "device-token", "bad serverURL\n"},
-                          {"not a url", "device-token", "bad serverURL\n"},
-                          {server.url(), "tok\r\nX-Injected: 1", "bad deviceToken"},
-                          {server.url(), std::string("tok\0en", 6), "bad deviceToken"}};
-  for (const Case& c : refused) {
-    auto agent = makeAgent(c.url, c.token);
+  const std::tuple<std::string, std::string, std::string> refused[] = {
+      {"http://", "device-token", "bad serverURL\n"},
+      {"not a url", "device-token", "bad serverURL\n"},
+      {server.url(), "tok\r\nX-Injected: 1", "bad deviceToken"},
+      {server.url(), std::string("tok\0en", 6), "bad deviceToken"}};
+  for (const auto& [url, token, reason] : refused) {
+    auto agent = makeAgent(url, token);
     test::CapturedStderr log;
     agent->poll();
     agent->postUsage(true);
-    EXPECT_THAT(log.text(), HasSubstr("] poll failed: " + c.reason)) << c.url;
-    EXPECT_THAT(log.text(), HasSubstr("] usage post failed: " + c.reason)) << c.url;
+    EXPECT_THAT(log.text(), HasSubstr("] poll failed: " + reason)) << url;
+    EXPECT_THAT(log.text(), HasSubstr("] usage post failed: " + reason)) << url;
   }
   EXPECT_TRUE(requests().empty());
 
-  // A bound socket that does not listen refuses connections.
-  const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  socklen_t length = sizeof addr;
-  ::getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &length);
-  auto agent = makeAgent("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
+  // Nothing listens on the discard port.
+  auto agent = makeAgent("http://127.0.0.1:9");
   test::CapturedStderr log;
   agent->poll();
   agent->postUsage(false);
-  ::close(sock);
-  const std::string text = log.text();
-  EXPECT_THAT(text, HasSubstr("] poll failed: "));
-  EXPECT_THAT(text, HasSubstr("] usage post failed: "));
-  EXPECT_THAT(text, HasSubstr("Connection refused"));
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+  EXPECT_THAT(log.text(), testing::MatchesRegex("[^\n]*] poll failed: [^\n]*refused[^\n]*\n"
+                                                "[^\n]*] usage post failed: [^\n]*\n"));
 }
 
-TEST_F(ServiceSync, UploadCarriesRoundedMinutesAndTheInventoryOnlyWhenAsked) {
+TEST_F(ServiceSync, UploadCarriesRoundedMinutesZoneBlockedNowSortedAndInventoryOnlyWhenAsked) {
+  test::ScopedTimeZone zone(":Asia/Tokyo");
   const std::string today = Clock::todayStamp();
-  test::writeFile(dir / "usage.json", R"({"date":")" + today +
-                                          R"(","minutes":{"com.a":12.25,"b.example":2.5,
-      "c":0.05,"d":0.04,"e":12.345},"epoch":3})");
+  const std::string minutes = R"({"com.a":12.25,"b":2.5,"c":0.05,"d":0.04,"e":12.345})";
+  test::writeFile(dir / "usage.json", test::usageJson(today, minutes, 3));
   fs::create_directories(apps / "Applications" / "Notes.app" / "Contents");
   test::writeFile(apps / "Applications" / "Notes.app" / "Contents" / "Info.plist",
                   test::infoPlist("com.example.notes"));
-  auto agent = makeAgent();
+  auto agent = makeAgent(server.url() + "/");  // a trailing slash gives two
+  agent->applyPolicy(*Policy::decode(R"({"rev":2,"domains":["zz.example","aa.example"],
+      "domainLimits":{"mm.example":0},"apps":{"com.blocked":{"dailyLimitMinutes":0}}})"));
   agent->postUsage(false);
   auto r = requests();
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].method, "POST");
-  EXPECT_EQ(r[0].path, "/v1/usage");
-  EXPECT_EQ(r[0].authorization, "Bearer device-token");
-  EXPECT_EQ(r[0].contentType, "application/json");
-  const json report = json::parse(r[0].body);
-  EXPECT_EQ(report["date"], today);
-  EXPECT_EQ(report["minutes"],
-            json::parse(R"({"com.a":12.3,"b.example":2.5,"c":0.1,"d":0.0,"e":12.3})"));
-  EXPECT_EQ(report["apps"], json::array());
-  EXPECT_EQ(report["usageEpoch"], 3);
-  EXPECT_TRUE(report["blockedNow"].is_array());
-  EXPECT_TRUE(report["timeZone"].is_string() && !report["timeZone"].get<std::string>().empty());
-  // Minutes stay unrounded in the agent.
-  EXPECT_EQ(agent->usage().minutes.at("e"), 12.345);
+  EXPECT_EQ(r[0].first, "POST //v1/usage Bearer device-token application/json");
+  EXPECT_EQ(json::parse(r[0].second), json::parse(R"({"date":")" + today + R"(","usageEpoch":3,
+      "minutes":{"com.a":12.3,"b":2.5,"c":0.1,"d":0.0,"e":12.3},"apps":[],"timeZone":"Asia/Tokyo",
+      "blockedNow":["aa.example","com.blocked","mm.example","zz.example"]})"));
+  EXPECT_EQ(agent->usage().minutes.at("e"), 12.345);  // unrounded in the agent
 
   agent->postUsage(true);
-  r = requests();
-  ASSERT_EQ(r.size(), 2u);
-  EXPECT_EQ(json::parse(r[1].body)["apps"],
+  EXPECT_EQ(json::parse(requests().at(1).second)["apps"],
             json::parse(R"([{"name":"Notes","bundleId":"com.example.notes"}])"));
 }
 
-TEST_F(ServiceSync, UploadListsWhatIsBlockedNowSorted) {
-  auto agent = makeAgent();
-  answerPolicy(R"({"rev":2,"domains":["zz.example","aa.example"],"domainLimits":{"mm.example":0},
-      "apps":{"com.blocked":{"dailyLimitMinutes":0}}})");
-  agent->poll();
-  agent->postUsage(false);
-  std::vector<std::string> list = json::parse(requests().back().body)["blockedNow"];
-  EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
-  EXPECT_EQ(list, agent->currentlyBlocked());
-}
-
-const std::string kPolicy5 =
-    R"({"rev":5,"usageEpoch":1,"apps":{"com.example.game":{"dailyLimitMinutes":30,)"
-    R"("windows":[{"days":[1,2,3,4,5],"start":"21:00","end":"07:00"}]}},)"
-    R"("domains":["blocked.test"],"domainLimits":{"video.test":30},"domainAllow":["ok.blocked.test"]})";
-
+// Which documents decode is tested with the policy record (RecordsTest); here refused bodies go
+// through the whole poll.
 TEST_F(ServiceSync, BrokenPolicyBodiesAreRefusedWholeAndThePolicyInForceStays) {
   auto agent = makeAgent();
-  answerPolicy(kPolicy5);
+  answerPolicy(kPolicy9);
   agent->poll();
-  ASSERT_EQ(agent->policy().rev, 5);
   const auto rulesInForce = agent->dns().siteRules();
   const UsageState usageBefore = agent->usage();
   const std::string fileBefore = test::readFile(dir / "usage.json");
-
-  // Every truncation fails to decode; a few of them go through the whole poll.
-  std::vector<std::string> bodies;
-  for (std::size_t n = 0; n < kPolicy5.size(); ++n) {
-    ASSERT_FALSE(Policy::decode(kPolicy5.substr(0, n))) << n;
-    if (n % 40 == 1) bodies.push_back(kPolicy5.substr(0, n));
-  }
-  // Wrong types anywhere, each with a higher rev and usageEpoch that must not take effect.
-  for (const char* wrong :
-       {R"({"rev":"6"})", R"({"rev":6.5})", R"({"rev":6,"usageEpoch":9,"apps":[]})",
-        R"({"rev":6,"usageEpoch":9,"domains":"a.test"})", R"({"rev":6,"domains":[5]})",
-        R"({"rev":6,"domainLimits":{"a.test":"30"}})",
-        R"({"rev":6,"domainLimits":{"a.test":1e400}})",
-        R"({"rev":6,"apps":{"x":{"windows":[{"days":[1],"end":"07:00"}]}}})",
-        R"({"rev":6,"apps":{"x":{"dailyLimitMinutes":true}}})",
-        R"({"rev":6,"usageEpoch":9223372036854775808})", "null", "[]", "\"rev\"",
-        "<html>502</html>", "{\"rev\":6,\"domains\":[\"caf\xC3\x28.test\"]}"}) {
-    bodies.emplace_back(wrong);
-  }
-  bodies.push_back(R"({"rev":6,"apps":)" + std::string(20'000, '[') + std::string(20'000, ']') +
-                   "}");
-  // Megabytes of valid rules with one wrong value at the very end.
-  std::string huge = R"({"rev":6,"usageEpoch":9,"domains":[)";
+  // Wrong types, a cut body and deep nesting with a higher rev and usageEpoch that must not take
+  // effect, and megabytes of valid rules with one wrong value at the very end.
+  std::string huge = R"({"rev":10,"usageEpoch":9,"domains":[)";
   for (int i = 0; i < 20'000; ++i) huge += "\"d" + std::to_string(i) + ".example.test\",";
-  bodies.push_back(huge + "5]}");
-
+  const std::string bodies[] = {R"({"rev":10,"usageEpoch":9,"apps":[]})", "<html>502</html>",
+                                R"({"rev":10,"usageEpoch":9,"domains":["a.test")",
+                                R"({"rev":10,"apps":)" + std::string(20'000, '[') + "}",
+                                huge + "5]}"};
   test::CapturedStderr log;
-  for (const std::string& b : bodies) {
-    answerPolicy(b);
+  for (const std::string& body : bodies) {
+    answerPolicy(body);
     agent->poll();
-    ASSERT_EQ(agent->policy().rev, 5) << b.substr(0, 80);
+    ASSERT_EQ(agent->policy().rev, 9) << body.substr(0, 80);
   }
-  const std::string text = log.text();
-  std::size_t failures = 0;
-  for (auto at = text.find("] poll failed: "); at != std::string::npos;
-       at = text.find("] poll failed: ", at + 1)) {
-    ++failures;
-  }
-  EXPECT_EQ(failures, bodies.size());
-  EXPECT_THAT(text, Not(HasSubstr("policy rev")));
-  EXPECT_THAT(text, Not(HasSubstr("usage reset")));
+  EXPECT_EQ(test::count(log.text(), "] poll failed: "), std::size(bodies));
+  EXPECT_EQ(test::count(log.text(), "\n"), std::size(bodies));
   EXPECT_EQ(agent->dns().siteRules(), rulesInForce);
   EXPECT_EQ(agent->usage(), usageBefore);
   EXPECT_EQ(test::readFile(dir / "usage.json"), fileBefore);
-
-  // Nothing stuck: the next good policy is taken.
-  answerPolicy(R"({"rev":6,"usageEpoch":1,"domains":["other.test"]})");
-  agent->poll();
-  EXPECT_EQ(agent->policy().rev, 6);
 }
 
 TEST_F(ServiceSync, SigtermWhileThePollWaitsEndsTheAgentCleanly) {
@@ -366,85 +246,6 @@ TEST_F(ServiceSync, SigtermWhileThePollWaitsEndsTheAgentCleanly) {
   EXPECT_EQ(agent.wait(10s), 0);
   EXPECT_THAT(agent.stderrText(), Not(HasSubstr("failed")));
   EXPECT_TRUE(UsageState::decode(test::readFile(dir / "usage.json")));
-}
-
-// The reference service, run as its own program on a free loopback port with a fresh database.
-TEST(ReferenceService, AgentPollsAppliesResetsAndUploadsAsTheParentSees) {
-  const std::string binary = TETHER_SERVICE_BINARY;
-  if (binary.empty() || !fs::exists(binary)) GTEST_SKIP() << "tether-service is not built";
-  test::TempDir dir;
-  test::ChildProcess service({binary, "--db", (dir / "service.db").string(), "--listen",
-                              "127.0.0.1:0"});
-  ASSERT_TRUE(service.waitForStdout("listening on 127.0.0.1:", 20s)) << service.stderrText();
-  const std::string out = service.stdoutText();
-  const int port = std::stoi(out.substr(out.find("127.0.0.1:") + 10));
-  httplib::Client client("127.0.0.1", port);
-  // A parent request; the answer's JSON (null when it has none).
-  const auto call = [&](const std::string& method, const std::string& path,
-                        const std::string& token, const json& body, int expected) {
-    const httplib::Headers headers{{"Authorization", "Bearer " + token}};
-    const std::string text = body.is_null() ? std::string() : body.dump();
-    const auto res = method == "GET"   ? client.Get(path, headers)
-                     : method == "PUT" ? client.Put(path, headers, text, "application/json")
-                                       : client.Post(path, headers, text, "application/json");
-    EXPECT_TRUE(res && res->status == expected) << method << " " << path;
-    return res ? json::parse(res->body, nullptr, false) : json();
-  };
-  const std::string account = call("POST", "/v1/register", "",
-                                   {{"email", "parent@example.com"}, {"password", "long enough"}},
-                                   201)
-                                  .value("apiToken", "");
-  const json device = call("POST", "/v1/devices", account, {{"name", "Kid's Mac"}}, 201);
-  const std::string deviceId = device["id"].dump();
-  json policy = json::parse(kPolicy9);
-  policy["domainLimits"] = {{"time.example", 30}};
-  const int64_t rev = call("PUT", "/v1/devices/" + deviceId + "/policy", account, policy, 200)
-                          .value("rev", int64_t{-1});
-
-  const std::string today = Clock::todayStamp();
-  test::writeFile(
-      dir / "usage.json",
-      R"({"date":")" + today + R"(","minutes":{"com.a":12.25,"web.example":0.04},"epoch":0})");
-  auto config = json::parse(test::configJson("http://127.0.0.1:" + std::to_string(port)));
-  config["deviceToken"] = device.value("token", "");
-  auto env = AgentEnvironment::system();
-  env.inventoryRoot = dir / "no-apps";
-  auto agent = test::makeAgent(dir.path(), env, config.dump());
-  test::CapturedStderr log;
-  agent->poll();
-  agent->poll();
-  agent->postUsage(false);
-  std::string text = log.text();
-  EXPECT_THAT(text, HasSubstr("] policy rev " + std::to_string(rev) +
-                              ": 2 app rule(s), 3 blocked domain(s), 1 domain limit(s)\n"));
-  EXPECT_EQ(text.find("policy rev"), text.rfind("policy rev"));
-  EXPECT_THAT(text, Not(HasSubstr("failed")));
-
-  const json reports = call("GET", "/v1/devices/" + deviceId + "/usage", account, nullptr, 200);
-  ASSERT_TRUE(reports.is_array() && reports.size() == 1) << reports.dump();
-  const json& report = reports[0];
-  EXPECT_EQ(report["date"], today);
-  EXPECT_EQ(report["minutes"], json::parse(R"({"com.a":12.3,"web.example":0.0})"));
-  EXPECT_EQ(report["apps"], json::array());
-  EXPECT_EQ(report["usageEpoch"], 0);
-  EXPECT_EQ(report["blockedNow"].get<std::vector<std::string>>(), agent->currentlyBlocked());
-
-  // The parent resets today's usage: same rev, higher epoch.
-  const json reset =
-      call("POST", "/v1/devices/" + deviceId + "/usage/reset", account, nullptr, 200);
-  agent->poll();
-  text = log.text();
-  EXPECT_THAT(text, HasSubstr("] usage reset by parent (epoch " +
-                              std::to_string(reset.value("usageEpoch", int64_t{-1})) + ")\n"));
-  EXPECT_EQ(text.find("policy rev"), text.rfind("policy rev"));
-  EXPECT_TRUE(agent->usage().minutes.empty());
-
-  // A token the service does not know: its refusal is logged verbatim.
-  config["deviceToken"] = "not-a-device-token";
-  auto stranger = test::makeAgent(dir.path(), env, config.dump());
-  stranger->poll();
-  EXPECT_THAT(log.text(),
-              HasSubstr("] poll failed: HTTP 401: {\"detail\":\"invalid device token\"}\n"));
 }
 
 }  // namespace

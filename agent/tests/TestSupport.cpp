@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,7 +9,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -30,15 +30,24 @@ TempDir::~TempDir() {
 }
 
 void writeFile(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+std::size_t count(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+std::string usageJson(const std::string& date, const std::string& minutes, int64_t epoch) {
+  return R"({"date":")" + date + R"(","minutes":)" + minutes +
+         R"(,"epoch":)" + std::to_string(epoch) + "}";
 }
 
 ScopedTimeZone::ScopedTimeZone(const char* zone) {
@@ -48,27 +57,20 @@ ScopedTimeZone::ScopedTimeZone(const char* zone) {
 }
 
 ScopedTimeZone::~ScopedTimeZone() {
-  if (previous_) {
-    ::setenv("TZ", previous_->c_str(), 1);
-  } else {
-    ::unsetenv("TZ");
-  }
+  previous_ ? ::setenv("TZ", previous_->c_str(), 1) : ::unsetenv("TZ");
   ::tzset();
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
-  const auto outPath = outputs_ / "stdout";
-  const auto errPath = outputs_ / "stderr";
+  const auto outPath = outputs_ / "stdout", errPath = outputs_ / "stderr";
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(out, STDOUT_FILENO);
-    ::dup2(err, STDERR_FILENO);
+    ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+    ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -87,51 +89,54 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::signal(int signalNumber) const { ::kill(pid_, signalNumber); }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
-  if (status_) return status_;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    int raw = 0;
-    const pid_t r = ::waitpid(pid_, &raw, WNOHANG);
-    if (r == pid_) {
-      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-      return status_;
-    }
+  int raw = 0;
+  while (!status_ && ::waitpid(pid_, &raw, WNOHANG) != pid_) {
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  if (!status_) status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  return status_;
 }
 
 std::string ChildProcess::stdoutText() const { return readFile(outputs_ / "stdout"); }
 std::string ChildProcess::stderrText() const { return readFile(outputs_ / "stderr"); }
 
-namespace {
-bool waitForText(const std::function<std::string()>& text, const std::string& needle,
-                 std::chrono::milliseconds timeout) {
+bool ChildProcess::waitFor(const std::string& needle, std::chrono::milliseconds timeout,
+                           const char* stream) const {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (text().find(needle) != std::string::npos) return true;
+  while (readFile(outputs_ / stream).find(needle) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return false;
-}
-}  // namespace
-
-bool ChildProcess::waitForStderr(const std::string& needle,
-                                 std::chrono::milliseconds timeout) const {
-  return waitForText([this] { return stderrText(); }, needle, timeout);
-}
-bool ChildProcess::waitForStdout(const std::string& needle,
-                                 std::chrono::milliseconds timeout) const {
-  return waitForText([this] { return stdoutText(); }, needle, timeout);
+  return true;
 }
 
 RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
   ChildProcess child(argv);
-  RunResult result;
-  result.status = child.wait(timeout).value_or(-1);
-  result.out = child.stdoutText();
-  result.err = child.stderrText();
-  return result;
+  const int status = child.wait(timeout).value_or(-1);
+  return {status, child.stdoutText(), child.stderrText()};
+}
+
+void inPrivateNetwork(const std::function<void()>& body, const std::string& setup) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a private network namespace";
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::unshare(CLONE_NEWNET) != 0) ::_exit(77);
+    if (std::system(setup.c_str()) != 0) ::_exit(78);
+    try {
+      body();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "exception: " << e.what();
+    }
+    ::_exit(testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "unshare(CLONE_NEWNET) is not permitted here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 CapturedStderr::CapturedStderr() {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -31,6 +32,11 @@ class TempDir {
 
 void writeFile(const std::filesystem::path& path, const std::string& text);
 std::string readFile(const std::filesystem::path& path);
+// How often needle occurs in text.
+std::size_t count(const std::string& text, const std::string& needle);
+// A usage file's text: the date, the minutes as a JSON object, the epoch.
+std::string usageJson(const std::string& date, const std::string& minutes = "{}",
+                      int64_t epoch = 0);
 
 // Sets TZ for the test's duration.
 class ScopedTimeZone {
@@ -56,9 +62,9 @@ class ChildProcess {
   std::optional<int> wait(std::chrono::milliseconds timeout);
   std::string stdoutText() const;
   std::string stderrText() const;
-  // Polls standard error (or output) until it contains needle; false on time-out.
-  bool waitForStderr(const std::string& needle, std::chrono::milliseconds timeout) const;
-  bool waitForStdout(const std::string& needle, std::chrono::milliseconds timeout) const;
+  // Polls standard error (or "stdout") until it contains needle; false on time-out.
+  bool waitFor(const std::string& needle, std::chrono::milliseconds timeout,
+               const char* stream = "stderr") const;
 
  private:
   pid_t pid_ = -1;
@@ -69,11 +75,14 @@ class ChildProcess {
 // Runs the command to completion (at most timeout) and returns status, stdout and stderr.
 struct RunResult {
   int status = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 RunResult run(const std::vector<std::string>& argv,
               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// Runs body in a child process inside a private network namespace after the shell command setup;
+// skips the test without root or without the namespace.
+void inPrivateNetwork(const std::function<void()>& body, const std::string& setup);
 
 // Sends what the process writes to standard error (the agent's log) to a file while it lives.
 class CapturedStderr {
@@ -89,14 +98,12 @@ class CapturedStderr {
   int saved_ = -1;
 };
 
-// A configuration file with the six keys; extra JSON members may override them.
+// A configuration file with the six keys; the agent program; an agent whose configuration file
+// would lie in folder.
 std::string configJson(const std::string& serverURL = "http://127.0.0.1:9",
                        double sampleIntervalSeconds = 3, double pollIntervalSeconds = 15,
                        bool enableDNS = false);
-
 inline const char* agentBinary() { return KINWARD_AGENT_PATH; }
-
-// An agent whose configuration file would lie in folder.
 std::unique_ptr<Agent> makeAgent(const std::filesystem::path& folder,
                                  AgentEnvironment env = AgentEnvironment::system(),
                                  const std::string& config = configJson());
@@ -120,17 +127,16 @@ class FakeProcessTable : public ProcessTable {
  public:
   std::vector<pid_t> pids;
   std::map<pid_t, std::string> paths;
-  std::optional<std::string> everyPath;  // for pids without an entry in paths
   std::vector<std::pair<pid_t, int>> signals;
 
   void add(pid_t pid, const std::filesystem::path& executable) {
     pids.push_back(pid);
-    paths[pid] = executable.string();
+    paths[pid] = executable;
   }
   std::vector<pid_t> listPids() override { return pids; }
   std::optional<std::string> executablePath(pid_t pid) override {
     const auto it = paths.find(pid);
-    return it != paths.end() ? std::optional(it->second) : everyPath;
+    return it != paths.end() ? std::optional(it->second) : std::nullopt;
   }
   void signal(pid_t pid, int signalNumber) override { signals.emplace_back(pid, signalNumber); }
 };

@@ -5,7 +5,7 @@
 # with the release preset and runs them, so the figures can be produced on their own.
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
-tests=(HostileInputsTest KinwardAgentMainTest AgentTest SafeFileTest TabStateTest RecordsTest
+tests=(HostileInputsTest KinwardAgentMainTest AgentTest TabStateTest RecordsTest
        ServiceSyncTest)
 build_targets "${tests[@]}"
 make_work hostile

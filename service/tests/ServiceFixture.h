@@ -67,7 +67,6 @@ class ServiceFixture : public ::testing::Test {
     server_.reset();
     store_.reset();
   }
-
   void restart() {
     stop();
     start();
@@ -80,44 +79,36 @@ class ServiceFixture : public ::testing::Test {
     c.set_read_timeout(10, 0);
     return c;
   }
-
   static httplib::Headers auth(const std::string& token) {
-    if (token.empty()) return {};
-    return {{"Authorization", "Bearer " + token}};
+    return token.empty() ? httplib::Headers{}
+                         : httplib::Headers{{"Authorization", "Bearer " + token}};
   }
 
   static Reply reply(const httplib::Result& r) {
-    Reply out;
     if (!r) {
       ADD_FAILURE() << "request failed: " << httplib::to_string(r.error());
-      return out;
+      return {};
     }
-    out.status = r->status;
-    out.text = r->body;
-    out.body = json::parse(r->body, nullptr, false);
-    if (out.body.is_discarded()) out.body = nullptr;
-    out.headers = r->headers;
-    return out;
+    const json body = json::parse(r->body, nullptr, false);
+    return {r->status, r->body, body.is_discarded() ? json() : body, r->headers};
   }
 
   Reply get(const std::string& path, const std::string& token = "") const {
-    auto c = client();
-    return reply(c.Get(path, auth(token)));
+    return reply(client().Get(path, auth(token)));
   }
   Reply send(const std::string& method, const std::string& path, const std::string& body,
-             const std::string& token = "", const std::string& type = "application/json") const {
+             const std::string& token = "") const {
     auto c = client();
-    if (method == "PUT") return reply(c.Put(path, auth(token), body, type));
-    return reply(c.Post(path, auth(token), body, type));
+    return reply(method == "PUT" ? c.Put(path, auth(token), body, "application/json")
+                                 : c.Post(path, auth(token), body, "application/json"));
   }
   Reply post(const std::string& path, const json& body, const std::string& token = "") const {
     return send("POST", path, body.dump(), token);
   }
 
-  // The LoginResponse of a new account.
-  json registerAccount(const std::string& email,
-                       const std::string& password = "correct horse") const {
-    Reply r = post("/v1/register", {{"email", email}, {"password", password}});
+  // The LoginResponse of a new account with the password "correct horse".
+  json registerAccount(const std::string& email) const {
+    Reply r = post("/v1/register", {{"email", email}, {"password", "correct horse"}});
     EXPECT_EQ(r.status, 201) << r.text;
     return r.body;
   }

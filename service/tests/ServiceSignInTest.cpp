@@ -1,7 +1,5 @@
 #include "ServiceFixture.h"
 
-#include "SignInPage.h"
-
 namespace tether::test {
 namespace {
 
@@ -10,26 +8,14 @@ class ServiceSignIn : public ServiceFixture {
   // Continues the stand-in page with an address; answers the reply and the code of the redirect.
   std::pair<Reply, std::string> continueAs(const std::string& provider,
                                            const std::string& email) const {
-    auto c = client();
     const httplib::Params form{{"email", email}};
-    Reply r = reply(c.Post("/oauth/" + provider + "?client=app", form));
+    Reply r = reply(client().Post("/oauth/" + provider + "?client=app", form));
     const auto location = r.headers.find("Location");
     const std::string prefix = "tether://oauth?code=";
     if (location == r.headers.end() || !location->second.starts_with(prefix)) return {r, ""};
     return {r, location->second.substr(prefix.size())};
   }
 };
-
-TEST_F(ServiceSignIn, PageAsksForAnAddressAndOnlyServesTheTwoProvidersForTheApp) {
-  const Reply page = get("/oauth/apple?client=app");
-  ASSERT_EQ(page.status, 200);
-  EXPECT_NE(page.text.find("Sign in with Apple"), std::string::npos);
-  EXPECT_NE(page.text.find("action=\"/oauth/apple?client=app\""), std::string::npos);
-  EXPECT_NE(page.text.find("name=\"email\""), std::string::npos);
-  EXPECT_EQ(get("/oauth/google?client=app").status, 200);
-  EXPECT_EQ(get("/oauth/facebook?client=app").status, 404);
-  EXPECT_EQ(get("/oauth/apple").status, 400);
-}
 
 TEST_F(ServiceSignIn, CodeIsExchangedForALoginResponseOnceOnlyAndWithinFiveMinutes) {
   const auto [redirect, code] = continueAs("google", "Ann@Example.com");
@@ -54,24 +40,6 @@ TEST_F(ServiceSignIn, CodeIsExchangedForALoginResponseOnceOnlyAndWithinFiveMinut
   advanceClock(std::chrono::seconds(301));
   EXPECT_EQ(post("/v1/oauth/exchange", {{"code", code3}}).status, 400);
   EXPECT_EQ(post("/v1/oauth/exchange", {{"code", ""}}).status, 400);
-}
-
-TEST_F(ServiceSignIn, StandInNeverOpensAPasswordAccount) {
-  registerAccount("ann@example.com");
-  const auto [page, code] = continueAs("apple", "ANN@example.com");
-  EXPECT_EQ(page.status, 409);
-  EXPECT_TRUE(code.empty());
-  EXPECT_NE(page.text.find("sign in with the e-mail address and password"), std::string::npos);
-}
-
-TEST_F(ServiceSignIn, EchoedInputIsEscaped) {
-  const auto [page, code] = continueAs("apple", "<script>alert(1)</script>");
-  EXPECT_EQ(page.status, 400);
-  EXPECT_TRUE(code.empty());
-  EXPECT_EQ(page.text.find("<script>"), std::string::npos);
-  EXPECT_NE(page.text.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
-  EXPECT_EQ(SignInPage::escapeHtml("\"a\" & 'b'"), "&quot;a&quot; &amp; &#39;b&#39;");
-  EXPECT_EQ(SignInPage::callbackURL("a b/c"), "tether://oauth?code=a%20b%2Fc");
 }
 
 }  // namespace
