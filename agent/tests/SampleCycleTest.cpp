@@ -99,6 +99,7 @@ TEST_F(SampleCycle, FreshSnapshotCreditsOnlyThePresentFrontApplication) {
   policy(R"({"rev":1,"apps":{"com.game":{},"com.notes":{},"com.apple.Safari":{}}})");
   snapshot("com.notes", std::nullopt, 599.9);
   cycle();
+  EXPECT_DOUBLE_EQ(minutes("com.notes"), kThreeSeconds);
   snapshot("com.notes", std::nullopt, 600);  // away from the keyboard
   cycle();
   snapshot("com.apple.Safari", std::nullopt, 3600);  // a browser counts while idle
