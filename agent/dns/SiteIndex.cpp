@@ -177,12 +177,6 @@ std::string_view SiteIndex::slotText(uint32_t slot) const {
   return std::string_view(longText_.data() + offset, length);
 }
 
-uint32_t SiteIndex::findHost(std::string_view text, uint64_t hash) const {
-  const uint8_t tag = tagOf(hash);
-  const std::size_t group = home(hash);
-  return findHost(text, tag, group, tagMatches(group, tag));
-}
-
 uint32_t SiteIndex::findHost(std::string_view text, uint8_t tag, std::size_t group,
                              uint32_t matches) const {
   for (;;) {
@@ -332,11 +326,31 @@ std::optional<std::size_t> SiteIndex::winningPositionNormalized(std::string_view
   };
   Probe probes[kMaxProbes];
   std::size_t count = 0;
+  Best best;
+  // Looks at the probes gathered so far: first the slots whose tag matches are fetched, then the
+  // texts compared. A name of more than 32 labels is looked at in several rounds.
+  const auto settle = [&] {
+    for (std::size_t k = 0; k < count; ++k) {
+      Probe& p = probes[k];
+      p.matches = tagMatches(p.group, tagOf(p.hash));
+      for (uint32_t m = p.matches; m != 0; m &= m - 1) {
+        __builtin_prefetch(&slots_[p.group * kGroupSlots + std::countr_zero(m)]);
+      }
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const Probe& p = probes[k];
+      const uint32_t slot = findHost(h.substr(p.start), tagOf(p.hash), p.group, p.matches);
+      if (slot == kNone) continue;
+      const uint32_t exact = p.start == 0 ? slots_[slot].firstExact : kNone;
+      best.offer(p.labels, exact, std::min(exact, slots_[slot].firstSubtree));
+    }
+    count = 0;
+  };
   uint64_t hash = kHashStart;
   int64_t labels = 0;  // labels of h[i:]
   for (std::size_t i = h.size();; --i) {
     if (i == 0 || h[i - 1] == '.') {
-      if (count == kMaxProbes) return winningSlowly(h);
+      if (count == kMaxProbes) settle();
       const uint64_t mixed = hashMix(hash);
       const std::size_t group = home(mixed);
       __builtin_prefetch(&tags_[group * kGroupSlots]);
@@ -347,43 +361,7 @@ std::optional<std::size_t> SiteIndex::winningPositionNormalized(std::string_view
     hash = hashStep(hash, c);
     if (c != '.' && (i == h.size() || h[i] == '.')) ++labels;
   }
-  // Then the slots whose tag matches, before any text is compared.
-  for (std::size_t k = 0; k < count; ++k) {
-    Probe& p = probes[k];
-    p.matches = tagMatches(p.group, tagOf(p.hash));
-    for (uint32_t m = p.matches; m != 0; m &= m - 1) {
-      __builtin_prefetch(&slots_[p.group * kGroupSlots + std::countr_zero(m)]);
-    }
-  }
-  Best best;
-  for (std::size_t k = 0; k < count; ++k) {
-    const Probe& p = probes[k];
-    const uint32_t slot = findHost(h.substr(p.start), tagOf(p.hash), p.group, p.matches);
-    if (slot == kNone) continue;
-    const uint32_t exact = p.start == 0 ? slots_[slot].firstExact : kNone;
-    best.offer(p.labels, exact, std::min(exact, slots_[slot].firstSubtree));
-  }
-  return best.result();
-}
-
-// The same for names of more than 32 labels, probing as the walk goes.
-std::optional<std::size_t> SiteIndex::winningSlowly(std::string_view h) const {
-  Best best;
-  uint64_t hash = kHashStart;
-  int64_t labels = 0;
-  for (std::size_t i = h.size();; --i) {
-    if (i == 0 || h[i - 1] == '.') {
-      const uint32_t slot = findHost(h.substr(i), hashMix(hash));
-      if (slot != kNone) {
-        const uint32_t exact = i == 0 ? slots_[slot].firstExact : kNone;
-        best.offer(labels, exact, std::min(exact, slots_[slot].firstSubtree));
-      }
-    }
-    if (i == 0) break;
-    const char c = h[i - 1];
-    hash = hashStep(hash, c);
-    if (c != '.' && (i == h.size() || h[i] == '.')) ++labels;
-  }
+  settle();
   return best.result();
 }
 

@@ -96,11 +96,9 @@ class SiteIndex {
   std::string_view slotText(uint32_t slot) const;
   // Bit k set for every slot k of the group whose tag byte is tag.
   uint32_t tagMatches(std::size_t group, uint8_t tag) const;
-  // The slot of the host text with this hash, or kNone when it is not listed.
-  uint32_t findHost(std::string_view text, uint64_t hash) const;
-  // The same, from a group and the slots of it whose tag matches.
+  // The slot of the host text with this tag, or kNone when it is not listed: the search starts
+  // at its first group, whose slots with a matching tag are given.
   uint32_t findHost(std::string_view text, uint8_t tag, std::size_t group, uint32_t matches) const;
-  std::optional<std::size_t> winningSlowly(std::string_view host) const;
   std::size_t home(uint64_t hash) const;
   std::size_t nextGroup(std::size_t group) const {
     return group + 1 == groupCount_ ? 0 : group + 1;
