@@ -16,9 +16,10 @@ namespace {
 using namespace std::chrono_literals;
 using testing::HasSubstr;
 
-HttpRequest get(const std::string& url) {
+HttpRequest get(const std::string& url, std::chrono::seconds timeout = 60s) {
   HttpRequest request;
   request.url = url;
+  request.timeout = timeout;
   return request;
 }
 
@@ -61,9 +62,7 @@ TEST(HttpClient, SilentServerFailsAtTheIdleLimitAndSlowTrickleAtTheRequestLimit)
   ASSERT_FALSE(silent);
   EXPECT_THAT(silent.error(), HasSubstr("too slow"));
 
-  auto request = get(server.url() + "/trickle");
-  request.timeout = 1s;
-  auto trickle = client.send(request);
+  auto trickle = client.send(get(server.url() + "/trickle", 1s));
   ASSERT_FALSE(trickle);
   EXPECT_THAT(trickle.error(), HasSubstr("timed out"));
 }

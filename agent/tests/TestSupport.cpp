@@ -1,7 +1,6 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,11 +23,6 @@ TempDir::TempDir() {
   path_ = pattern;
 }
 
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 void writeFile(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
@@ -37,17 +31,6 @@ std::string readFile(const std::filesystem::path& path) {
   std::ostringstream text;
   text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
-}
-
-std::size_t count(const std::string& text, const std::string& needle) {
-  std::size_t n = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
-
-std::string usageJson(const std::string& date, const std::string& minutes, int64_t epoch) {
-  return R"({"date":")" + date + R"(","minutes":)" + minutes +
-         R"(,"epoch":)" + std::to_string(epoch) + "}";
 }
 
 ScopedTimeZone::ScopedTimeZone(const char* zone) {
@@ -86,8 +69,6 @@ ChildProcess::~ChildProcess() {
   }
 }
 
-void ChildProcess::signal(int signalNumber) const { ::kill(pid_, signalNumber); }
-
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   int raw = 0;
@@ -99,9 +80,6 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
   return status_;
 }
 
-std::string ChildProcess::stdoutText() const { return readFile(outputs_ / "stdout"); }
-std::string ChildProcess::stderrText() const { return readFile(outputs_ / "stderr"); }
-
 bool ChildProcess::waitFor(const std::string& needle, std::chrono::milliseconds timeout,
                            const char* stream) const {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -110,33 +88,6 @@ bool ChildProcess::waitFor(const std::string& needle, std::chrono::milliseconds 
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
-}
-
-RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
-  ChildProcess child(argv);
-  const int status = child.wait(timeout).value_or(-1);
-  return {status, child.stdoutText(), child.stderrText()};
-}
-
-void inPrivateNetwork(const std::function<void()>& body, const std::string& setup) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a private network namespace";
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::unshare(CLONE_NEWNET) != 0) ::_exit(77);
-    if (std::system(setup.c_str()) != 0) ::_exit(78);
-    try {
-      body();
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "exception: " << e.what();
-    }
-    ::_exit(testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "unshare(CLONE_NEWNET) is not permitted here";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 CapturedStderr::CapturedStderr() {
@@ -151,8 +102,6 @@ CapturedStderr::~CapturedStderr() {
   ::dup2(saved_, STDERR_FILENO);
   ::close(saved_);
 }
-
-std::string CapturedStderr::text() const { return readFile(dir_ / "stderr"); }
 
 std::string configJson(const std::string& serverURL, double sampleIntervalSeconds,
                        double pollIntervalSeconds, bool enableDNS) {
@@ -170,17 +119,6 @@ std::unique_ptr<Agent> makeAgent(const std::filesystem::path& folder, AgentEnvir
   auto decoded = AgentConfig::decode(config);
   if (!decoded) throw std::runtime_error("test configuration: " + decoded.error());
   return std::make_unique<Agent>(*decoded, (folder / "config.json").string(), std::move(env));
-}
-
-std::string xmlPlist(const std::string& root) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD "
-         "PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\">\n" + root + "\n</plist>\n";
-}
-
-std::string infoPlist(const std::string& identifier) {
-  return xmlPlist("<dict>\n  <key>CFBundleIdentifier</key>\n  <string>" + identifier +
-                  "</string>\n</dict>");
 }
 
 std::filesystem::path makeAppBundle(const std::filesystem::path& bundle,
@@ -232,13 +170,5 @@ std::filesystem::path FakeNetworkSetup::serversFile(const std::string& service) 
   }
   return state_ / name;
 }
-
-void FakeNetworkSetup::setServers(const std::string& service, const std::string& lines) const {
-  writeFile(serversFile(service), lines);
-}
-std::string FakeNetworkSetup::servers(const std::string& service) const {
-  return readFile(serversFile(service));
-}
-std::string FakeNetworkSetup::calls() const { return readFile(state_ / "calls"); }
 
 }  // namespace tether::test

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -20,7 +20,10 @@ namespace tether::test {
 class TempDir {
  public:
   TempDir();
-  ~TempDir();
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
@@ -33,10 +36,17 @@ class TempDir {
 void writeFile(const std::filesystem::path& path, const std::string& text);
 std::string readFile(const std::filesystem::path& path);
 // How often needle occurs in text.
-std::size_t count(const std::string& text, const std::string& needle);
+inline std::size_t count(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
 // A usage file's text: the date, the minutes as a JSON object, the epoch.
-std::string usageJson(const std::string& date, const std::string& minutes = "{}",
-                      int64_t epoch = 0);
+inline std::string usageJson(const std::string& date, const std::string& minutes = "{}",
+                             int64_t epoch = 0) {
+  return R"({"date":")" + date + R"(","minutes":)" + minutes + R"(,"epoch":)" +
+         std::to_string(epoch) + "}";
+}
 
 // Sets TZ for the test's duration.
 class ScopedTimeZone {
@@ -57,11 +67,11 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   pid_t pid() const { return pid_; }
-  void signal(int signalNumber) const;
+  void signal(int signalNumber) const { ::kill(pid_, signalNumber); }
   // The exit status (or 128 + signal) once the child ends, nothing on time-out.
   std::optional<int> wait(std::chrono::milliseconds timeout);
-  std::string stdoutText() const;
-  std::string stderrText() const;
+  std::string stdoutText() const { return readFile(outputs_ / "stdout"); }
+  std::string stderrText() const { return readFile(outputs_ / "stderr"); }
   // Polls standard error (or "stdout") until it contains needle; false on time-out.
   bool waitFor(const std::string& needle, std::chrono::milliseconds timeout,
                const char* stream = "stderr") const;
@@ -77,12 +87,12 @@ struct RunResult {
   int status = -1;
   std::string out, err;
 };
-RunResult run(const std::vector<std::string>& argv,
-              std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-// Runs body in a child process inside a private network namespace after the shell command setup;
-// skips the test without root or without the namespace.
-void inPrivateNetwork(const std::function<void()>& body, const std::string& setup);
+inline RunResult run(const std::vector<std::string>& argv,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  ChildProcess child(argv);
+  const int status = child.wait(timeout).value_or(-1);
+  return {status, child.stdoutText(), child.stderrText()};
+}
 
 // Sends what the process writes to standard error (the agent's log) to a file while it lives.
 class CapturedStderr {
@@ -91,7 +101,7 @@ class CapturedStderr {
   ~CapturedStderr();
   CapturedStderr(const CapturedStderr&) = delete;
   CapturedStderr& operator=(const CapturedStderr&) = delete;
-  std::string text() const;
+  std::string text() const { return readFile(dir_ / "stderr"); }
 
  private:
   TempDir dir_;
@@ -110,8 +120,12 @@ std::unique_ptr<Agent> makeAgent(const std::filesystem::path& folder,
 
 // A property list in XML around the root element, and one whose dictionary names only the
 // bundle identifier.
-std::string xmlPlist(const std::string& root);
-std::string infoPlist(const std::string& identifier);
+inline std::string xmlPlist(const std::string& root) {
+  return R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0">)" + root + "</plist>";
+}
+inline std::string infoPlist(const std::string& identifier) {
+  return xmlPlist("<dict><key>CFBundleIdentifier</key><string>" + identifier + "</string></dict>");
+}
 
 // bundle/Contents/MacOS/executable as a copy of /bin/sleep, with the Info.plist given (none when
 // absent); returns the executable's path.
@@ -148,9 +162,13 @@ class FakeNetworkSetup {
   FakeNetworkSetup(std::filesystem::path state, const std::string& listing);
   // Writes the tool, bound to this state folder, as an executable file.
   void install(const std::filesystem::path& tool) const;
-  void setServers(const std::string& service, const std::string& lines) const;
-  std::string servers(const std::string& service) const;  // one line each, "" when none
-  std::string calls() const;
+  void setServers(const std::string& service, const std::string& lines) const {
+    writeFile(serversFile(service), lines);
+  }
+  std::string servers(const std::string& service) const {  // one line each, "" when none
+    return readFile(serversFile(service));
+  }
+  std::string calls() const { return readFile(state_ / "calls"); }
 
  private:
   std::filesystem::path serversFile(const std::string& service) const;

@@ -39,11 +39,9 @@ class ServiceFixture : public ::testing::Test {
     dir_ = pattern;
     start();
   }
-
   void TearDown() override {
     stop();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    std::filesystem::remove_all(dir_);
   }
 
   void start() {
@@ -67,12 +65,6 @@ class ServiceFixture : public ::testing::Test {
     server_.reset();
     store_.reset();
   }
-  void restart() {
-    stop();
-    start();
-  }
-
-  void advanceClock(std::chrono::seconds by) { clockOffset_ += by.count(); }
 
   httplib::Client client() const {
     httplib::Client c("127.0.0.1", port_);
@@ -106,7 +98,7 @@ class ServiceFixture : public ::testing::Test {
     return send("POST", path, body.dump(), token);
   }
 
-  // The LoginResponse of a new account with the password "correct horse".
+  // The LoginResponse of a new account with the password "correct horse", and its token.
   json registerAccount(const std::string& email) const {
     Reply r = post("/v1/register", {{"email", email}, {"password", "correct horse"}});
     EXPECT_EQ(r.status, 201) << r.text;

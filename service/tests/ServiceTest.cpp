@@ -1,0 +1,185 @@
+// The reference service on a loopback port: accounts, sign-in codes, devices and their policies.
+#include "ServiceFixture.h"
+
+namespace tether::test {
+namespace {
+
+using ServiceAccounts = ServiceFixture;
+
+TEST_F(ServiceAccounts, RegisterAnswersLoginResponseAndLoginIgnoresLetterCaseOfEmail) {
+  const json registered = registerAccount(" Ann@Example.com ");
+  EXPECT_EQ(registered["email"], "Ann@Example.com");
+  EXPECT_TRUE(registered["userId"].is_number_integer());
+  EXPECT_GE(registered.value("apiToken", "").size(), 40u);
+
+  const Reply login =
+      post("/v1/login", {{"email", "ann@EXAMPLE.com"}, {"password", "correct horse"}});
+  ASSERT_EQ(login.status, 200) << login.text;
+  EXPECT_EQ(login.body["email"], "Ann@Example.com");
+  EXPECT_EQ(login.body["userId"], registered["userId"]);
+  // Each sign-in gets its own token, and both work, also after a restart.
+  EXPECT_NE(login.body["apiToken"], registered["apiToken"]);
+  stop();
+  start();
+  EXPECT_EQ(get("/v1/devices", registered["apiToken"]).status, 200);
+  EXPECT_EQ(get("/v1/devices", login.body["apiToken"]).status, 200);
+}
+
+TEST_F(ServiceAccounts, WrongPasswordUnknownAddressDuplicateAndShortPasswordAreRefused) {
+  registerAccount("ann@example.com");
+  const Reply wrong =
+      post("/v1/login", {{"email", "ann@example.com"}, {"password", "correct horsE"}});
+  EXPECT_EQ(wrong.status, 401);
+  EXPECT_EQ(wrong.body, json({{"detail", "incorrect e-mail address or password"}}));
+  EXPECT_EQ(post("/v1/login", {{"email", "bob@example.com"}, {"password", "correct horse"}}).body,
+            wrong.body);
+
+  // A second registration in any letter case is refused and the first password stays.
+  const Reply again =
+      post("/v1/register", {{"email", "ANN@example.com"}, {"password", "another password"}});
+  EXPECT_EQ(again.status, 409);
+  EXPECT_EQ(again.body["detail"], "an account with this e-mail address already exists");
+  EXPECT_EQ(post("/v1/login", {{"email", "ann@example.com"}, {"password", "correct horse"}}).status,
+            200);
+
+  // Seven characters in fourteen bytes are too short a password.
+  const std::string seven = "\u00fc\u00fc\u00fc\u00fc\u00fc\u00fc\u00fc";
+  const Reply tooShort = post("/v1/register", {{"email", "cy@example.com"}, {"password", seven}});
+  EXPECT_EQ(tooShort.status, 400);
+  EXPECT_EQ(tooShort.body["detail"], "the password must have at least 8 characters");
+}
+
+TEST_F(ServiceAccounts, TokensOnlyOpenTheirOwnKind) {
+  const std::string account = tokenFor("ann@example.com");
+  const std::string device = createDevice(account, "Kid's Mac")["token"];
+  // A device token is no account token, and an account token is no device token.
+  EXPECT_EQ(get("/v1/devices", device).status, 401);
+  EXPECT_EQ(get("/v1/policy", account).status, 401);
+  EXPECT_EQ(get("/v1/devices", account + "x").status, 401);
+  EXPECT_EQ(get("/v1/devices").body["detail"], "missing bearer token");
+}
+
+class ServiceSignIn : public ServiceFixture {
+ protected:
+  // Continues the stand-in page with an address; answers the reply and the code of the redirect.
+  std::pair<Reply, std::string> continueAs(const std::string& provider,
+                                           const std::string& email) const {
+    const httplib::Params form{{"email", email}};
+    Reply r = reply(client().Post("/oauth/" + provider + "?client=app", form));
+    const auto location = r.headers.find("Location");
+    const std::string prefix = "tether://oauth?code=";
+    if (location == r.headers.end() || !location->second.starts_with(prefix)) return {r, ""};
+    return {r, location->second.substr(prefix.size())};
+  }
+};
+
+TEST_F(ServiceSignIn, CodeIsExchangedForALoginResponseOnceOnlyAndWithinFiveMinutes) {
+  const auto [redirect, code] = continueAs("google", "Ann@Example.com");
+  ASSERT_EQ(redirect.status, 303) << redirect.text;
+  ASSERT_FALSE(code.empty());
+
+  const Reply first = post("/v1/oauth/exchange", {{"code", code}});
+  ASSERT_EQ(first.status, 200) << first.text;
+  EXPECT_EQ(first.body["email"], "Ann@Example.com");
+  EXPECT_TRUE(first.body["userId"].is_number_integer());
+  EXPECT_EQ(get("/v1/devices", first.body["apiToken"]).status, 200);
+
+  const Reply second = post("/v1/oauth/exchange", {{"code", code}});
+  EXPECT_EQ(second.status, 400);
+  EXPECT_EQ(second.body["detail"], "the sign-in code is unknown, used or expired");
+
+  // Signing in again reaches the same account; a code left for more than 5 minutes is refused.
+  const auto [again, code2] = continueAs("apple", "ann@example.com");
+  EXPECT_EQ(post("/v1/oauth/exchange", {{"code", code2}}).body["userId"], first.body["userId"]);
+  const auto [late, code3] = continueAs("apple", "ann@example.com");
+  ASSERT_FALSE(code3.empty());
+  clockOffset_ += 301;
+  EXPECT_EQ(post("/v1/oauth/exchange", {{"code", code3}}).status, 400);
+  EXPECT_EQ(post("/v1/oauth/exchange", {{"code", ""}}).status, 400);
+}
+
+class ServiceDevices : public ServiceFixture {
+ protected:
+  // A parent and one device of theirs.
+  std::string ann, id, deviceToken, policyPath;
+  json device;
+  void SetUp() override {
+    ServiceFixture::SetUp();
+    ann = tokenFor("ann@example.com");
+    device = createDevice(ann, "Study Mac");
+    id = std::to_string(device.value("id", int64_t{0}));
+    deviceToken = device.value("token", "");
+    policyPath = "/v1/devices/" + id + "/policy";
+  }
+};
+
+TEST_F(ServiceDevices, DevicesAreListedInCreationOrderAndOnlyToTheirAccount) {
+  const std::string bob = tokenFor("bob@example.com");
+  createDevice(bob, "Bob's Mac");
+  const json second = createDevice(ann, "  Laptop  ");
+  EXPECT_EQ(second["name"], "Laptop");
+  EXPECT_TRUE(second["lastSeen"].is_null());
+  EXPECT_NE(device["token"], second["token"]);
+  EXPECT_EQ(get("/v1/devices", ann).body, json({device, second}));
+  EXPECT_EQ(get("/v1/devices", bob).body.size(), 1u);
+  EXPECT_EQ(get("/v1/devices", tokenFor("cy@example.com")).body, json::array());
+  EXPECT_EQ(post("/v1/devices", {{"name", " "}}, ann).body["detail"], "a device name is required");
+  EXPECT_EQ(post("/v1/devices", {{"name", std::string(101, 'x')}}, ann).status, 400);
+
+  // Another account's device is not found, whatever is asked of it.
+  for (const std::string& path :
+       {policyPath, "/v1/devices/" + id + "/usage", "/v1/devices/" + id + "/apps",
+        std::string("/v1/devices/999/policy"), std::string("/v1/devices/abc/policy")}) {
+    EXPECT_EQ(get(path, bob).body, json({{"detail", "device not found"}})) << path;
+  }
+  EXPECT_EQ(send("PUT", policyPath, R"({"domains":["x.com"]})", bob).status, 404);
+  EXPECT_EQ(post("/v1/devices/" + id + "/usage/reset", json::object(), bob).status, 404);
+  EXPECT_EQ(get(policyPath, ann).body["rev"], 0);
+}
+
+TEST_F(ServiceDevices, PolicyChangesRaiseRevResetsRaiseUsageEpochAndPollsMarkTheDeviceSeen) {
+  EXPECT_EQ(get("/v1/policy", deviceToken).body,
+            json::parse(R"({"rev":0,"usageEpoch":0,"apps":{},"domains":[],"domainLimits":{},
+                            "domainAllow":[],"domainExact":[]})"));
+  EXPECT_TRUE(get("/v1/devices", ann).body[0]["lastSeen"].is_string());
+
+  const Reply set = send("PUT", policyPath, R"({"rev":77,"apps":{"com.valvesoftware.steam":{
+      "windows":[{"days":[1,2,3,4,5],"start":"8:30","end":"24:00"}]}},
+      "domains":["tiktok.com"],"domainLimits":{"youtube.com":30}})",
+                         ann);
+  ASSERT_EQ(set.status, 200) << set.text;
+  EXPECT_EQ(set.body["rev"], 1);  // the service owns rev: 77 is ignored
+  EXPECT_EQ(set.body["apps"]["com.valvesoftware.steam"]["windows"][0]["mode"], "block");
+  EXPECT_EQ(send("PUT", policyPath, set.text, ann).body["rev"], 2);
+
+  EXPECT_EQ(post("/v1/devices/" + id + "/usage/reset", json::object(), ann).status, 200);
+  const Reply polled = get("/v1/policy", deviceToken);
+  EXPECT_EQ(polled.body["rev"], 2);
+  EXPECT_EQ(polled.body["usageEpoch"], 1);
+  EXPECT_EQ(polled.body["domainLimits"], json({{"youtube.com", 30}}));
+  EXPECT_EQ(polled.body, get(policyPath, ann).body);
+  // A base URL written with a trailing slash makes the agent ask for //v1/policy.
+  EXPECT_EQ(get("//v1/policy", deviceToken).body, polled.body);
+
+  const Reply refused = send("PUT", policyPath, R"({"domains":["YouTube.com"]})", ann);
+  EXPECT_EQ(refused.status, 400);
+  EXPECT_EQ(refused.body["detail"],
+            "key \"domains[0]\": host name \"YouTube.com\" must be written in lower case");
+  EXPECT_EQ(get("/v1/policy", deviceToken).body["rev"], 2);
+}
+
+TEST_F(ServiceDevices, PolicyEndpointTakesLargePoliciesWhileOtherBodiesStaySmall) {
+  json policy = {{"domains", json::array()}};
+  for (int i = 0; i < 20000; ++i) policy["domains"].push_back("h" + std::to_string(i) + ".test");
+  const std::string body = policy.dump();
+  ASSERT_GT(body.size(), ServiceServer::kSmallBodyLimit);
+  EXPECT_EQ(send("PUT", policyPath, body, ann).status, 200);
+  EXPECT_EQ(get("/v1/policy", deviceToken).body["domains"], policy["domains"]);
+  EXPECT_EQ(send("POST", "/v1/devices", body, ann).status, 413);
+  // Without the right account the body is dropped and the refusal stays what it is.
+  EXPECT_EQ(send("PUT", policyPath, body, tokenFor("bob@example.com")).status, 404);
+  EXPECT_EQ(send("PUT", policyPath, body, "").status, 401);
+}
+
+}  // namespace
+}  // namespace tether::test
