@@ -10,6 +10,14 @@ packages=(
   libcpp-httplib-dev libsqlite3-dev libsodium-dev libssl-dev
   curl python3 iproute2 util-linux procps psmisc
   bind9-dnsutils dnsperf dnsmasq-base
+  # The tab helper and the setup app (Qt 6 Widgets, QCoro, Qt WebEngine, the Secret Service).
+  qt6-base-dev qt6-base-dev-tools qcoro-qt6-dev qt6-webengine-dev qt6-webengine-dev-tools
+  libqt6webenginecore6-bin libsecret-1-dev libx11-dev libxss-dev libsystemd-dev
+  xvfb xauth dbus dbus-x11 gnome-keyring fonts-dejavu-core shellcheck
+  # The service: event-driven HTTP, international names, PostgreSQL.
+  libboost-dev libboost-system-dev libidn2-dev zlib1g-dev libpqxx-dev postgresql-15
+  # Browser tests and a load balancer for the service's benchmarks.
+  chromium chromium-driver python3-selenium haproxy
 )
 
 missing=()
