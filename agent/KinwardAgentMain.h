@@ -2,13 +2,14 @@
 
 #include <string>
 
+#include "SupportFolder.h"
+
 namespace tether {
 
 // The process entry of KinwardAgent.
 namespace KinwardAgentMain {
 
-inline constexpr const char* kDefaultConfigPath =
-    "/Library/Application Support/VorozuzIrovidar/config.json";
+inline const std::string kDefaultConfigPath = std::string(SupportFolder::kPath) + "/config.json";
 
 // "--config PATH" or "--config=PATH", the last one wins; every other argument is skipped.
 std::string parseConfigPath(int argc, const char* const* argv);
