@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "Agent.h"
+#include "AppBundle.h"
 #include "BundleInfo.h"
 #include "Utf8.h"
 #include "platform/ProcessTable.h"
@@ -14,18 +15,6 @@
 namespace tether {
 
 namespace {
-
-// The Info.plist of the outermost application bundle on the path: everything up to the first
-// ".app/" (case-sensitive), without its "/", then "/Contents/Info.plist". Helpers nested inside
-// an application therefore count as the application itself.
-std::optional<std::string> infoPlistPath(std::string_view executablePath) {
-  constexpr std::string_view marker = ".app/";
-  const std::size_t at = executablePath.find(marker);
-  if (at == std::string_view::npos) return std::nullopt;
-  std::string path(executablePath.substr(0, at + marker.size() - 1));
-  path += "/Contents/Info.plist";
-  return path;
-}
 
 std::optional<std::string> identifierIn(const std::string& infoPlist) {
   auto info = BundleInfo::load(infoPlist);
@@ -51,7 +40,7 @@ std::vector<RunningProc> Agent::runningApps() const {
       const auto path = table.executablePath(pid);
       if (!path) continue;  // ended meanwhile, or not ours to examine
       const std::string_view bytes(path->data(), std::min(path->find('\0'), path->size()));
-      const auto infoPlist = infoPlistPath(Utf8::repaired(bytes));
+      const auto infoPlist = AppBundle::infoPlistPath(Utf8::repaired(bytes));
       if (!infoPlist) continue;
       auto [entry, fresh] = identifiers.try_emplace(*infoPlist);
       if (fresh) entry->second = identifierIn(*infoPlist);
@@ -66,7 +55,7 @@ std::vector<RunningProc> Agent::runningApps() const {
 
 std::optional<std::string> Agent::bundleID(const std::string& executablePath) {
   try {
-    const auto infoPlist = infoPlistPath(executablePath);
+    const auto infoPlist = AppBundle::infoPlistPath(executablePath);
     if (!infoPlist) return std::nullopt;
     return identifierIn(*infoPlist);
   } catch (const std::exception&) {
