@@ -108,7 +108,8 @@ std::optional<TabEnforce> readEnforce(const std::filesystem::path& file) {
 }
 
 bool isObeyable(const TabEnforce& request, double now) {
-  return now - request.ts <= kEnforceFreshSeconds;
+  const double age = now - request.ts;
+  return age <= kEnforceFreshSeconds && age >= -kEnforceFreshSeconds;
 }
 
 }  // namespace tether::TabState

@@ -56,7 +56,7 @@ void writeEnforce(const TabEnforce& request, const std::filesystem::path& config
 // Tab helper side.
 void writeSnapshot(const TabSnapshot& snapshot, const std::filesystem::path& file);
 std::optional<TabEnforce> readEnforce(const std::filesystem::path& file);
-// Obeyed while at most 60 seconds old.
+// Obeyed while at most 60 seconds old, and at most 60 seconds ahead of this clock.
 bool isObeyable(const TabEnforce& request, double now);
 
 }  // namespace TabState

@@ -44,6 +44,8 @@ TEST(TabStateFreshness, SnapshotUnder45SecondsRequestUpTo60) {
   const TabEnforce r{1000, true, true};
   EXPECT_TRUE(TabState::isObeyable(r, 1060.0));
   EXPECT_FALSE(TabState::isObeyable(r, 1060.1));
+  EXPECT_TRUE(TabState::isObeyable(r, 940.0));  // written 60 seconds "in the future"
+  EXPECT_FALSE(TabState::isObeyable(r, 939.9));
 }
 
 class TabStateFiles : public testing::Test {
