@@ -87,6 +87,16 @@ bool ChildProcess::waitFor(const std::string& needle, std::chrono::milliseconds 
   return true;
 }
 
+std::unique_ptr<ChildProcess> startServer(const std::vector<std::string>& argv,
+                                          std::string& firstLine) {
+  if (::access(argv.at(0).c_str(), X_OK) != 0) return nullptr;
+  auto server = std::make_unique<ChildProcess>(argv);
+  if (!server->waitFor("\n", std::chrono::seconds(20), "stdout")) return nullptr;
+  firstLine = server->stdoutText();
+  firstLine.erase(firstLine.find('\n'));
+  return server;
+}
+
 CapturedStderr::CapturedStderr() {
   const int file = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
   if (file < 0) throw std::runtime_error("cannot capture standard error");

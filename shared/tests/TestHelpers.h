@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -82,6 +83,11 @@ inline RunResult run(const std::vector<std::string>& argv,
   const int status = child.wait(timeout).value_or(-1);
   return {status, child.stdoutText(), child.stderrText()};
 }
+
+// Starts a server that prints its address (or display number) as the first line on standard
+// output, and gives that line; nothing when the program is missing or prints nothing in time.
+std::unique_ptr<ChildProcess> startServer(const std::vector<std::string>& argv,
+                                          std::string& firstLine);
 
 // Sends what the process writes to standard error (the agent's log) to a file while it lives.
 class CapturedStderr {
