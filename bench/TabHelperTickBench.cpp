@@ -1,0 +1,117 @@
+// One tick of the tab helper with a made-up desktop that answers at once, so that only the
+// helper's own work is measured: the desktop queries, the parse of the browser script's answer
+// and the host, the atomic write of the snapshot, and the read of the agent's request.
+//   BM_Tick/0: Finder in front, no request file.
+//   BM_Tick/1: Safari in front on a page, a fresh request from the agent that does not evict
+//              (the usual case while a browser is in front).
+// The baseline is the snapshot write alone (TabState::writeSnapshot), measured in the same run;
+// the ratios tell how much the tick adds to the file work it cannot avoid.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "AppDelegate.h"
+#include "Browser.h"
+#include "TabState.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tether;
+
+class InstantDesktop final : public Desktop {
+ public:
+  std::string front;
+  std::optional<std::string> frontmostBundleId() override { return front; }
+  double secondsSinceLastInput() override { return 1.5; }
+  bool isScreenLocked() override { return false; }
+  std::optional<std::string> runAppleScript(std::string_view source) override {
+    if (source == kSafari.queryScript) return "url|https://www.Video.example/watch?v=abc#t=10";
+    return std::nullopt;
+  }
+  int32_t automationPermission(std::string_view, bool) override { return kPermissionGranted; }
+  bool isInstalled(std::string_view) override { return true; }
+  void showAlert(std::string_view, std::string_view, std::string_view) override {}
+  void setActivationPolicy(ActivationPolicy) override {}
+  void activate() override {}
+};
+
+struct Folder {
+  fs::path path;
+  Folder() {
+    char pattern[] = "/tmp/tether-tick-bench-XXXXXX";
+    path = ::mkdtemp(pattern);
+  }
+  ~Folder() { fs::remove_all(path); }
+};
+
+void BM_SnapshotWrite(benchmark::State& state) {
+  const Folder folder;
+  const TabSnapshot snapshot{
+      AppDelegate::systemNow(), "com.apple.Safari", "www.video.example", false, 1.5, false};
+  const fs::path file = TabState::snapshotPath(folder.path);
+  for (auto _ : state) TabState::writeSnapshot(snapshot, file);
+}
+BENCHMARK(BM_SnapshotWrite)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime()->Repetitions(5);
+
+void BM_Tick(benchmark::State& state) {
+  const Folder folder;
+  InstantDesktop desktop;
+  desktop.front = state.range(0) ? "com.apple.Safari" : "com.apple.Finder";
+  if (state.range(0)) {
+    TabState::writeEnforce({AppDelegate::systemNow(), false, true}, folder.path);
+  }
+  AppDelegate delegate(desktop, {.supportDir = folder.path});
+  for (auto _ : state) delegate.tick();
+  const auto snapshot = TabState::readSnapshot(folder.path);
+  if (!snapshot || snapshot->host.has_value() != (state.range(0) == 1)) {
+    state.SkipWithError("the tick wrote an unexpected snapshot");
+  }
+}
+BENCHMARK(BM_Tick)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMicrosecond)
+    ->MeasureProcessCPUTime()
+    ->Repetitions(5);
+
+// Keeps each benchmark's fastest CPU time per iteration to print the ratios once all have run.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      const std::string name =
+          run.run_name.function_name + (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
+      const double t = run.GetAdjustedCPUTime();
+      const auto it = times.find(name);
+      if (it == times.end() || t < it->second) times[name] = t;
+    }
+  }
+  std::map<std::string, double> times;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  const auto base = reporter.times.find("BM_SnapshotWrite");
+  if (base != reporter.times.end()) {
+    for (const char* name : {"BM_Tick/0", "BM_Tick/1"}) {
+      const auto it = reporter.times.find(name);
+      if (it != reporter.times.end()) {
+        std::printf("ratio %s / BM_SnapshotWrite: %.2f (fastest CPU time %.1f us)\n", name,
+                    it->second / base->second, it->second);
+      }
+    }
+  }
+  benchmark::Shutdown();
+  return 0;
+}
