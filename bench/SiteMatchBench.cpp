@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Policy.h"
+#include "RatioReporter.h"
 #include "dns/SiteIndex.h"
 #include "dns/SiteMatch.h"
 
@@ -113,27 +114,11 @@ void BM_IndexBuild(benchmark::State& state) {
 }
 BENCHMARK(BM_IndexBuild)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// Keeps each benchmark's fastest time per iteration to print the ratios once all have run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration) continue;
-      const std::string name = run.run_name.function_name + "/" + run.run_name.args;
-      const double t = run.GetAdjustedCPUTime();
-      const auto it = times.find(name);
-      if (it == times.end() || t < it->second) times[name] = t;
-    }
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  tether::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const auto base = reporter.times.find("BM_IndexWinning/100");
   if (base != reporter.times.end()) {

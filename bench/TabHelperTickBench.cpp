@@ -11,11 +11,11 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <string>
 
 #include "AppDelegate.h"
 #include "Browser.h"
+#include "RatioReporter.h"
 #include "TabState.h"
 
 namespace {
@@ -79,28 +79,11 @@ BENCHMARK(BM_Tick)
     ->MeasureProcessCPUTime()
     ->Repetitions(5);
 
-// Keeps each benchmark's fastest CPU time per iteration to print the ratios once all have run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      const std::string name =
-          run.run_name.function_name + (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
-      const double t = run.GetAdjustedCPUTime();
-      const auto it = times.find(name);
-      if (it == times.end() || t < it->second) times[name] = t;
-    }
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  tether::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const auto base = reporter.times.find("BM_SnapshotWrite");
   if (base != reporter.times.end()) {
