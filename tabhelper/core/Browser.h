@@ -18,7 +18,7 @@ struct Browser {
   static const Browser* withBundleId(std::string_view bundleId);
 };
 
-// Safari's front window has no readable URL in a private tab.
+// Safari gives no address for a private tab, so a front tab without one counts as private.
 inline constexpr Browser kSafari{
     "com.apple.Safari",
     R"script(tell application "Safari"
