@@ -9,16 +9,27 @@ if(TETHER_BUILD_TESTS)
 endif()
 
 # One GoogleTest executable per test source file, as tether_add_tests, with a QApplication.
+# ENVIRONMENT: more VAR=value entries for these tests' environment only.
 function(tether_add_qt_tests)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
   foreach(src IN LISTS T_SOURCES)
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})
     set_target_properties(${name} PROPERTIES AUTOMOC ON)
     target_link_libraries(${name} PRIVATE ${T_LIBS} tether_qt_test_main Qt6::Test)
     tether_warnings(${name})
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-      PROPERTIES ENVIRONMENT
-        "TETHER_TEST_BINARY_DIR=${CMAKE_BINARY_DIR};QT_QPA_PLATFORM=offscreen;LSAN_OPTIONS=suppressions=${TETHER_QT_LEAK_SUPPRESSIONS}")
+    set(environment
+      "TETHER_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}" "QT_QPA_PLATFORM=offscreen"
+      "LSAN_OPTIONS=suppressions=${TETHER_QT_LEAK_SUPPRESSIONS}" ${T_ENVIRONMENT})
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+    # gtest_discover_tests (CMake 3.25) hands a list-valued property on split into separate
+    # arguments, so only its first element would arrive. The environment is set instead by a file
+    # that ctest reads after the discovered tests, whose names are in ${name}_TESTS.
+    set(environment_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake)
+    file(WRITE ${environment_file}
+      "if(${name}_TESTS)\n"
+      "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT [==[${environment}]==])\n"
+      "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${environment_file})
   endforeach()
 endfunction()
