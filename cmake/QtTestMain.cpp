@@ -10,9 +10,10 @@ extern "C" const char* __lsan_default_options() {
 }
 
 int main(int argc, char** argv) {
+    // Run by hand without a display, the tests still work.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
-    // ctest lists the tests before their environment applies (no platform plugin chosen yet):
-    // listing needs no application object.
+    // Listing the tests (ctest does it at build time) needs no application object.
     if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();

@@ -11,18 +11,26 @@ if(TETHER_BUILD_TESTS)
 endif()
 
 # One GoogleTest executable per test source file, as tether_add_tests, with a QApplication.
+# ENVIRONMENT: more VAR=value entries for these tests' environment only.
 function(tether_add_qt_tests)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
   foreach(src IN LISTS T_SOURCES)
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})
     set_target_properties(${name} PROPERTIES AUTOMOC ON)
     target_link_libraries(${name} PRIVATE ${T_LIBS} tether_qt_test_main Qt6::Test)
     tether_warnings(${name})
-    # One variable per property: gtest_discover_tests takes a list value apart. The leak
-    # suppressions come with the test main.
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-      PROPERTIES ENVIRONMENT "TETHER_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}"
-                 ENVIRONMENT_MODIFICATION "QT_QPA_PLATFORM=set:offscreen")
+    set(environment
+      "TETHER_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}" "QT_QPA_PLATFORM=offscreen" ${T_ENVIRONMENT})
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+    # gtest_discover_tests (CMake 3.25) hands a list-valued property on split into separate
+    # arguments, so only its first element would arrive. The environment is set instead by a file
+    # that ctest reads after the discovered tests, whose names are in ${name}_TESTS.
+    set(environment_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake)
+    file(WRITE ${environment_file}
+      "if(${name}_TESTS)\n"
+      "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT [==[${environment}]==])\n"
+      "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${environment_file})
   endforeach()
 endfunction()

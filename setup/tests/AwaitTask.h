@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QEventLoop>
+#include <exception>
+#include <optional>
+
+namespace tether {
+
+// The result of a task, waited for in a nested event loop; a task that fails rethrows its error.
+// (QCoro 0.8's own waitFor() never returns when the task throws: its helper coroutine keeps the
+// exception and the loop is never left.)
+template <class T>
+T awaitTask(QCoro::Task<T> task) {
+  std::optional<T> value;
+  std::exception_ptr error;
+  bool finished = false;
+  QEventLoop loop;
+  auto run = [&]() -> QCoro::Task<> {
+    try {
+      value.emplace(co_await std::move(task));
+    } catch (...) {
+      error = std::current_exception();
+    }
+    finished = true;
+    loop.quit();
+  };
+  auto running = run();
+  if (!finished) loop.exec();
+  if (error) std::rethrow_exception(error);
+  return std::move(*value);
+}
+
+}  // namespace tether
