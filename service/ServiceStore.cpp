@@ -426,6 +426,14 @@ Result<std::optional<DeviceInventory>> ServiceStore::inventory(int64_t accountId
   });
 }
 
+Result<bool> ServiceStore::knowsDeviceToken(const std::string& deviceToken) {
+  return guarded<bool>(mutex_, [&] {
+    Statement s(db_, "SELECT 1 FROM devices WHERE token = ?1");
+    s.bind(1, deviceToken);
+    return s.step();
+  });
+}
+
 Result<std::optional<DevicePolicy>> ServiceStore::pollPolicy(const std::string& deviceToken) {
   return guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
     Statement seen(db_, "UPDATE devices SET last_seen = ?1 WHERE token = ?2 RETURNING id");

@@ -96,6 +96,8 @@ class ServiceStore {
   Result<std::optional<std::vector<StoredReport>>> reports(int64_t accountId, int64_t deviceId);
   Result<std::optional<DeviceInventory>> inventory(int64_t accountId, int64_t deviceId);
 
+  // Whether a device has this token.
+  Result<bool> knowsDeviceToken(const std::string& deviceToken);
   // The agent's side, by device token. Both mark the device as seen now; nothing (or false) when
   // no device has the token.
   Result<std::optional<DevicePolicy>> pollPolicy(const std::string& deviceToken);

@@ -52,6 +52,7 @@ class ServiceFixture : public ::testing::Test {
     store_ = std::move(*store);
     ServiceServer::Settings settings;
     settings.passwordCost = PasswordHash::minimal();
+    settings.limits = limits_;
     server_ = std::make_unique<ServiceServer>(*store_, settings);
     auto port = server_->bind("127.0.0.1", 0);
     ASSERT_TRUE(port) << port.error();
@@ -113,6 +114,7 @@ class ServiceFixture : public ::testing::Test {
     return r.body;
   }
 
+  HttpServer::Limits limits_;
   std::filesystem::path dir_;
   std::unique_ptr<ServiceStore> store_;
   std::unique_ptr<ServiceServer> server_;

@@ -1,8 +1,11 @@
 // The reference service on a loopback port: accounts, sign-in codes, devices and their policies.
+#include "RawClient.h"
 #include "ServiceFixture.h"
 
 namespace tether::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 using ServiceAccounts = ServiceFixture;
 
@@ -177,8 +180,30 @@ TEST_F(ServiceDevices, PolicyEndpointTakesLargePoliciesWhileOtherBodiesStaySmall
   EXPECT_EQ(get("/v1/policy", deviceToken).body["domains"], policy["domains"]);
   EXPECT_EQ(send("POST", "/v1/devices", body, ann).status, 413);
   // Without the right account the body is dropped and the refusal stays what it is.
-  EXPECT_EQ(send("PUT", policyPath, body, tokenFor("bob@example.com")).status, 404);
+  const std::string bob = tokenFor("bob@example.com");
+  EXPECT_EQ(send("PUT", policyPath, body, bob).status, 404);
   EXPECT_EQ(send("PUT", policyPath, body, "").status, 401);
+
+  // A refusal comes before the body: the token and the device first, then the announced length.
+  const std::tuple<std::string, std::string, std::size_t, std::string> announced[] = {
+      {"PUT " + policyPath, ann, ServiceServer::kPolicyBodyLimit + 1, "413 Payload Too Large"},
+      {"PUT " + policyPath, bob, 10u << 20, "404 Not Found"},
+      {"PUT " + policyPath, "", 10u << 20, "401 Unauthorized"},
+      {"POST /v1/usage", "unknown-device", 1u << 20, "401 Unauthorized"},
+      {"POST /v1/usage", deviceToken, ServiceServer::kReportBodyLimit + 1, "413 Payload Too Large"},
+      {"POST /v1/devices", "", 60000, "401 Unauthorized"},
+      {"POST /v1/login", "", ServiceServer::kSmallBodyLimit + 1, "413 Payload Too Large"}};
+  for (const auto& [request, token, length, status] : announced) {
+    RawConnection c(port_);
+    c.send(request + " HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(length) +
+           "\r\n\r\n");
+    bool closed = false;
+    const std::string answer = c.readAll(10s, &closed);
+    EXPECT_TRUE(closed) << request;
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + status + "\r\n")) << request << "\n" << answer;
+    EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos) << answer;
+  }
 }
 
 }  // namespace
