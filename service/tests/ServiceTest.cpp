@@ -164,11 +164,64 @@ TEST_F(ServiceDevices, PolicyChangesRaiseRevResetsRaiseUsageEpochAndPollsMarkThe
   // A base URL written with a trailing slash makes the agent ask for //v1/policy.
   EXPECT_EQ(get("//v1/policy", deviceToken).body, polled.body);
 
-  const Reply refused = send("PUT", policyPath, R"({"domains":["YouTube.com"]})", ann);
+  const Reply refused = send("PUT", policyPath, R"({"domains":["you tube.com"]})", ann);
   EXPECT_EQ(refused.status, 400);
-  EXPECT_EQ(refused.body["detail"],
-            "key \"domains[0]\": host name \"YouTube.com\" must be written in lower case");
+  EXPECT_EQ(refused.body["detail"], "key \"domains[0]\": host name \"you tube.com\" contains a space");
   EXPECT_EQ(get("/v1/policy", deviceToken).body["rev"], 2);
+}
+
+// Hosts are kept in the form the agent compares with looked-up names, or refused when no name
+// could ever match them; the answer to the PUT shows what was kept.
+TEST_F(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCouldNeverMatch) {
+  const std::pair<std::string, std::string> kept[] = {
+      {"b\u00fccher.de", "xn--bcher-kva.de"},
+      {"B\u00dcCHER.De", "xn--bcher-kva.de"},
+      {"*.example.com", "example.com"},
+      {"YouTube.com", "youtube.com"},
+      {"fa\u00df.de", "xn--fa-hia.de"},               // non-transitional, as browsers map it
+      {"\uff42\uff55\uff43\uff48.de", "buch.de"},  // full-width letters
+      {"b\u00fccher\u3002de", "xn--bcher-kva.de"},   // ideographic full stop
+      {"r3---sn-4g5e6nz7.googlevideo.com", "r3---sn-4g5e6nz7.googlevideo.com"},
+      {"_dmarc.example.com", "_dmarc.example.com"}};
+  for (const auto& [written, stored] : kept) {
+    const json policy = {{"domains", {written}},
+                         {"domainLimits", {{written, 5}}},
+                         {"domainAllow", {written}},
+                         {"domainExact", {stored}}};
+    const Reply r = send("PUT", policyPath, policy.dump(), ann);
+    ASSERT_EQ(r.status, 200) << written << " " << r.text;
+    EXPECT_EQ(r.body["domains"], json({stored})) << written;
+    EXPECT_EQ(r.body["domainLimits"], json({{stored, 5}})) << written;
+    EXPECT_EQ(r.body["domainAllow"], json({stored})) << written;
+    EXPECT_EQ(r.body, get("/v1/policy", deviceToken).body);
+  }
+
+  const std::pair<std::string, std::string> refused[] = {
+      {R"({"domains":["a..b.com"]})", R"(key "domains[0]": host name "a..b.com" has an empty label)"},
+      {R"({"domains":[".b.com"]})", R"(key "domains[0]": host name ".b.com" begins or ends with a dot)"},
+      {R"({"domains":[""]})", R"(key "domains[0]": host name "" is empty)"},
+      {R"({"domains":["*."]})", R"(key "domains[0]": host name "*." is empty)"},
+      {R"({"domainAllow":["x.com","a b.com"]})",
+       R"(key "domainAllow[1]": host name "a b.com" contains a space)"},
+      {R"({"domains":["example.com/path"]})",
+       R"(key "domains[0]": host name "example.com/path" contains "/", which no DNS host name can hold)"},
+      {R"({"domains":["*.*.example.com"]})",
+       R"(key "domains[0]": host name "*.*.example.com" contains "*", which no DNS host name can hold)"},
+      {R"({"domains":["a\tb.com"]})",
+       "key \"domains[0]\": host name \"a\tb.com\" contains U+0009, which no DNS host name can hold"},
+      {R"({"domainLimits":{")" + std::string(64, 'a') + R"(.com":5}})",
+       "key \"domainLimits." + std::string(64, 'a') + ".com\": host name \"" +
+           std::string(64, 'a') + ".com\" has a label longer than 63 bytes"},
+      {R"({"domainExact":["*.example.com"]})",
+       R"(key "domainExact[0]": host name "*.example.com" is a wildcard; an exact rule covers one name, so list the name itself)"},
+      {R"({"domainLimits":{"Bücher.de":5,"bücher.de":9}})",
+       "key \"domainLimits.b\u00fccher.de\": host name \"b\u00fccher.de\" is stored as "
+       "\"xn--bcher-kva.de\", which another limit already names"}};
+  for (const auto& [body, detail] : refused) {
+    const Reply r = send("PUT", policyPath, body, ann);
+    EXPECT_EQ(r.status, 400) << body;
+    EXPECT_EQ(r.body["detail"], detail) << body;
+  }
 }
 
 TEST_F(ServiceDevices, PolicyEndpointTakesLargePoliciesWhileOtherBodiesStaySmall) {
