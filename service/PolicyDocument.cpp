@@ -1,5 +1,9 @@
 #include "PolicyDocument.h"
 
+#include <sodium.h>
+
+#include <array>
+
 #include "HostName.h"
 #include "JsonFields.h"
 
@@ -191,6 +195,17 @@ std::string serve(int64_t rev, int64_t usageEpoch, const std::optional<std::stri
   out += ',';
   out.append(body, 1, std::string::npos);
   return out;
+}
+
+std::string tag(int64_t rev, int64_t usageEpoch, std::string_view keptDigest) {
+  const std::string input =
+      std::to_string(rev) + "/" + std::to_string(usageEpoch) + "/" + std::string(keptDigest);
+  std::array<unsigned char, 16> out{};
+  crypto_generichash(out.data(), out.size(), reinterpret_cast<const unsigned char*>(input.data()),
+                     input.size(), nullptr, 0);
+  char hex[2 * 16 + 1];
+  sodium_bin2hex(hex, sizeof hex, out.data(), out.size());
+  return hex;
 }
 
 }  // namespace tether::PolicyDocument

@@ -29,5 +29,10 @@ Result<std::string> normalize(std::string_view body);
 // A device without a policy gets the empty one.
 std::string serve(int64_t rev, int64_t usageEpoch, const std::optional<std::string>& kept);
 
+// A name for the served document that changes whenever a byte of it does: made from rev,
+// usageEpoch and the digest of the kept part (empty for none), without the document itself.
+// 32 hex digits.
+std::string tag(int64_t rev, int64_t usageEpoch, std::string_view keptDigest);
+
 }  // namespace PolicyDocument
 }  // namespace tether

@@ -1,6 +1,7 @@
 #include "RequestChecks.h"
 
 #include <charconv>
+#include <vector>
 
 namespace tether::RequestChecks {
 
@@ -157,6 +158,50 @@ std::string formField(std::string_view body, std::string_view name) {
 std::string bearerToken(std::string_view header) {
   if (header.size() < 7 || lowerAscii(header.substr(0, 7)) != "bearer ") return {};
   return trimmed(header.substr(7));
+}
+
+namespace {
+
+// The comma-separated items of a header value, without surrounding blanks.
+std::vector<std::string> items(std::string_view value) {
+  std::vector<std::string> out;
+  while (!value.empty()) {
+    const auto comma = value.find(',');
+    std::string item = trimmed(value.substr(0, comma));
+    if (!item.empty()) out.push_back(std::move(item));
+    value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+  }
+  return out;
+}
+
+}  // namespace
+
+bool acceptsGzip(std::string_view acceptEncoding) {
+  std::optional<bool> gzip, any;
+  for (const std::string& item : items(acceptEncoding)) {
+    const auto semicolon = item.find(';');
+    const std::string coding = lowerAscii(trimmed(std::string_view(item).substr(0, semicolon)));
+    bool wanted = true;
+    if (semicolon != std::string::npos) {
+      // "q=0", "q=0.0" and "q=0.000" refuse the coding; any other weight takes it.
+      const std::string parameter = lowerAscii(trimmed(std::string_view(item).substr(semicolon + 1)));
+      if (parameter.starts_with("q=")) {
+        wanted = parameter.find_first_not_of("0.", 2) != std::string::npos;
+      }
+    }
+    if (coding == "gzip" || coding == "x-gzip") gzip = gzip.value_or(false) || wanted;
+    if (coding == "*") any = wanted;
+  }
+  return gzip ? *gzip : any.value_or(false);
+}
+
+bool matchesEntityTag(std::string_view ifNoneMatch, std::string_view entityTag) {
+  for (std::string item : items(ifNoneMatch)) {
+    if (item == "*") return true;
+    if (item.starts_with("W/")) item.erase(0, 2);
+    if (item == entityTag) return true;
+  }
+  return false;
 }
 
 }  // namespace tether::RequestChecks

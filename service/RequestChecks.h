@@ -42,6 +42,11 @@ std::optional<int64_t> parseId(std::string_view text);
 std::string formField(std::string_view body, std::string_view name);
 // The token of an Authorization header value "Bearer <token>"; empty when there is none.
 std::string bearerToken(std::string_view header);
+// Whether an Accept-Encoding value takes gzip: "gzip", "x-gzip" or "*" with a weight above 0.
+bool acceptsGzip(std::string_view acceptEncoding);
+// Whether an If-None-Match value names the entity tag (quotes included), "W/" tags compared as
+// strong ones, or is "*".
+bool matchesEntityTag(std::string_view ifNoneMatch, std::string_view entityTag);
 
 }  // namespace RequestChecks
 }  // namespace tether

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Gzip.h"
 #include "HttpServer.h"
 #include "JsonFields.h"
 #include "PolicyDocument.h"
@@ -56,8 +57,10 @@ json deviceRecord(const Device& d) {
           {"lastSeen", d.lastSeen ? json(*d.lastSeen) : json(nullptr)}};
 }
 
-std::string servedPolicy(const DevicePolicy& p) {
-  return PolicyDocument::serve(p.rev, p.usageEpoch, p.kept);
+// The entity tag of a policy answer: one per document and content coding.
+std::string entityTag(const DevicePolicy& p, bool gzip) {
+  return "\"" + PolicyDocument::tag(p.rev, p.usageEpoch, p.keptDigest) + (gzip ? "-gzip" : "") +
+         "\"";
 }
 
 void setPageHeaders(Response& res) {
@@ -172,11 +175,35 @@ struct ServiceServer::Impl : HttpServer::Handler {
     return std::nullopt;
   }
 
-  // Answers with the policy, or 404 when the device is not the account's.
-  void sendPolicy(Response& res, const Result<std::optional<DevicePolicy>>& policy) {
+  // Answers with the policy, or 404 when the device is not the account's. The answer carries a
+  // strong entity tag and is compressed when the client takes gzip; a GET whose If-None-Match
+  // names the tag gets 304 without the document (its policy is wanted only when it will be sent).
+  void sendPolicy(const Request& req, Response& res,
+                  const Result<std::optional<DevicePolicy>>& policy) {
     if (!policy) return internalError(res, policy.error());
     if (!*policy) return sendDetail(res, 404, "device not found");
-    sendJsonText(res, 200, servedPolicy(**policy));
+    const bool gzip = RequestChecks::acceptsGzip(req.header("Accept-Encoding"));
+    const std::string tag = entityTag(**policy, gzip);
+    res.setHeader("ETag", tag);
+    res.setHeader("Vary", "Accept-Encoding");
+    if (unchangedFor(req, **policy)) {
+      res.status = 304;
+      return;
+    }
+    std::string document =
+        PolicyDocument::serve((*policy)->rev, (*policy)->usageEpoch, (*policy)->kept);
+    if (gzip) {
+      document = Gzip::compress(document);
+      res.setHeader("Content-Encoding", "gzip");
+    }
+    sendJsonText(res, 200, std::move(document));
+  }
+
+  // Whether the client of a GET has this policy already.
+  static bool unchangedFor(const Request& req, const DevicePolicy& policy) {
+    const bool gzip = RequestChecks::acceptsGzip(req.header("Accept-Encoding"));
+    return (req.method == "GET" || req.method == "HEAD") &&
+           RequestChecks::matchesEntityTag(req.header("If-None-Match"), entityTag(policy, gzip));
   }
 
   void issueLogin(Response& res, const Account& account, int status) {
@@ -332,7 +359,7 @@ struct ServiceServer::Impl : HttpServer::Handler {
   void getDevicePolicy(const Request& req, Response& res) {
     auto own = requireOwnDevice(req, res);
     if (!own) return;
-    sendPolicy(res, store.policy(own->first.id, own->second));
+    sendPolicy(req, res, store.policy(own->first.id, own->second));
   }
 
   void putDevicePolicy(const Request& req, Response& res) {
@@ -340,13 +367,13 @@ struct ServiceServer::Impl : HttpServer::Handler {
     if (!own || !acceptJsonBody(req, res)) return;
     auto kept = PolicyDocument::normalize(req.body);
     if (!kept) return sendDetail(res, 400, kept.error());
-    sendPolicy(res, store.setPolicy(own->first.id, own->second, *kept));
+    sendPolicy(req, res, store.setPolicy(own->first.id, own->second, *kept));
   }
 
   void resetUsage(const Request& req, Response& res) {
     auto own = requireOwnDevice(req, res);
     if (!own) return;
-    sendPolicy(res, store.resetUsage(own->first.id, own->second));
+    sendPolicy(req, res, store.resetUsage(own->first.id, own->second));
   }
 
   void deviceUsage(const Request& req, Response& res) {
@@ -383,10 +410,11 @@ struct ServiceServer::Impl : HttpServer::Handler {
   void poll(const Request& req, Response& res) {
     auto token = requireDeviceToken(req, res);
     if (!token) return;
-    auto policy = store.pollPolicy(*token);
+    auto policy = store.pollPolicy(
+        *token, [&req](const DevicePolicy& head) { return !unchangedFor(req, head); });
     if (!policy) return internalError(res, policy.error());
     if (!*policy) return sendDetail(res, 401, "invalid device token");
-    sendJsonText(res, 200, servedPolicy(**policy));
+    sendPolicy(req, res, policy);
   }
 
   void upload(const Request& req, Response& res) {

@@ -1,6 +1,10 @@
 // The reference service on a loopback port: accounts, sign-in codes, devices and their policies.
+#include <sqlite3.h>
+
+#include "Gzip.h"
 #include "RawClient.h"
 #include "ServiceFixture.h"
+#include "Tokens.h"
 
 namespace tether::test {
 namespace {
@@ -170,6 +174,54 @@ TEST_F(ServiceDevices, PolicyChangesRaiseRevResetsRaiseUsageEpochAndPollsMarkThe
   EXPECT_EQ(get("/v1/policy", deviceToken).body["rev"], 2);
 }
 
+// An agent that has the policy in force gets 304 without it; policies go out in gzip to clients
+// that take it, and reports may come in gzip.
+TEST_F(ServiceDevices, PolicyAnswersAreTaggedAndCompressedAndReportsMayComeCompressed) {
+  const Reply set = send("PUT", policyPath, R"({"domains":["example.com"]})", ann);
+  const std::string tag = set.headers.find("ETag")->second;
+  const Reply plain = get("/v1/policy", deviceToken);
+  EXPECT_EQ(plain.headers.find("ETag")->second, tag);
+  EXPECT_EQ(plain.body, set.body);
+  const Reply unchanged = get("/v1/policy", deviceToken, {{"If-None-Match", tag}});
+  EXPECT_EQ(unchanged.status, 304);
+  EXPECT_EQ(unchanged.text, "");
+  EXPECT_EQ(unchanged.headers.find("ETag")->second, tag);
+
+  const httplib::Headers takesGzip{{"Accept-Encoding", "gzip, deflate"}};
+  const Reply zipped = get("/v1/policy", deviceToken, takesGzip);
+  EXPECT_EQ(zipped.headers.find("Content-Encoding")->second, "gzip");
+  EXPECT_EQ(Gzip::decompress(zipped.text, 1 << 20).value(), plain.text);
+  const std::string zippedTag = zipped.headers.find("ETag")->second;
+  EXPECT_NE(zippedTag, tag);  // another representation of the document
+  httplib::Headers again = takesGzip;
+  again.emplace("If-None-Match", "\"other\", " + zippedTag);
+  EXPECT_EQ(get("/v1/policy", deviceToken, again).status, 304);
+  EXPECT_EQ(get(policyPath, ann, again).status, 304);
+  // The tag covers the whole document: a reset changes it as a new policy does.
+  post("/v1/devices/" + id + "/usage/reset", json::object(), ann);
+  const Reply reset = get("/v1/policy", deviceToken, again);
+  EXPECT_EQ(reset.status, 200);
+  EXPECT_EQ(json::parse(Gzip::decompress(reset.text, 1 << 20).value())["usageEpoch"], 1);
+
+  // Reports: gzip decoded within the report's limit; another coding or a broken one is refused.
+  const std::string report =
+      R"({"date":"2026-03-14","blockedNow":["com.game"],"blockedDomainCount":1000000})";
+  const std::tuple<std::string, std::string, int> uploads[] = {
+      {"gzip", Gzip::compress(report), 200},
+      {"gzip", Gzip::compress(std::string(ServiceServer::kReportBodyLimit + 1, ' ')), 413},
+      {"gzip", Gzip::compress(report).substr(0, 20), 400},
+      {"br", report, 415}};
+  for (const auto& [coding, body, status] : uploads) {
+    EXPECT_EQ(send("POST", "/v1/usage", body, deviceToken, {{"Content-Encoding", coding}}).status,
+              status)
+        << coding << " " << status;
+  }
+  const json stored = get("/v1/devices/" + id + "/usage", ann).body;
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0]["blockedDomainCount"], 1000000);
+  EXPECT_EQ(stored[0]["blockedNow"], json({"com.game"}));
+}
+
 // Hosts are kept in the form the agent compares with looked-up names, or refused when no name
 // could ever match them; the answer to the PUT shows what was kept.
 TEST_F(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCouldNeverMatch) {
@@ -257,6 +309,36 @@ TEST_F(ServiceDevices, PolicyEndpointTakesLargePoliciesWhileOtherBodiesStaySmall
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + status + "\r\n")) << request << "\n" << answer;
     EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos) << answer;
   }
+}
+
+// A database of the first schema, which kept no digest of the policies, is taken up as it is.
+TEST(ServiceStore, DatabaseWithoutPolicyDigestsIsTakenUpWithItsPolicies) {
+  char pattern[] = "/tmp/tether-store-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path db = std::filesystem::path(pattern) / "service.db";
+  int64_t account = 0, device = 0;
+  {
+    auto store = ServiceStore::open(db);
+    ASSERT_TRUE(store) << store.error();
+    account = (*store)->createAccount("ann@example.com", std::nullopt)->value().id;
+    device = (*store)->createDevice(account, "Mac")->id;
+    ASSERT_TRUE((*store)->setPolicy(account, device, R"({"domains":["a.test"]})"));
+  }
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(raw, "ALTER TABLE policies DROP COLUMN digest; PRAGMA user_version = 1",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+
+  auto store = ServiceStore::open(db);
+  ASSERT_TRUE(store) << store.error();
+  const auto policy = (*store)->policy(account, device);
+  ASSERT_TRUE(policy && *policy);
+  EXPECT_EQ((*policy)->kept, R"({"domains":["a.test"]})");
+  EXPECT_EQ((*policy)->keptDigest, Tokens::digest(R"({"domains":["a.test"]})"));
+  store->reset();
+  std::filesystem::remove_all(pattern);
 }
 
 }  // namespace
