@@ -14,6 +14,7 @@
 #include <boost/beast/http.hpp>
 
 #include "Gzip.h"
+#include "RequestChecks.h"
 
 namespace tether {
 
@@ -36,27 +37,6 @@ std::unique_ptr<Parser> makeParser() {
   parser->body_limit(std::numeric_limits<std::uint64_t>::max());
   parser->eager(false);
   return parser;
-}
-
-std::string percentDecoded(std::string_view text) {
-  const auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
-        hex(text[i + 2]) >= 0) {
-      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
 }
 
 ServerResponse tooLarge(std::size_t limit) {
@@ -97,7 +77,8 @@ std::variant<ServerRequest, ServerResponse> requestHead(const Parser& parser) {
   request.method = std::string(message.method_string());
   request.target = std::string(message.target());
   const auto question = request.target.find('?');
-  request.path = percentDecoded(std::string_view(request.target).substr(0, question));
+  request.path =
+      RequestChecks::percentDecoded(std::string_view(request.target).substr(0, question), false);
   if (question != std::string::npos) request.query = request.target.substr(question + 1);
   for (const auto& field : message) {
     request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
@@ -186,7 +167,9 @@ std::string lineFor(const ServerRequest& request, int status) {
 // What the connections share: the handler, the limits, the count of open connections and the
 // workers.
 struct Shared {
-  Shared(Handler& h, HttpServer::Limits l) : handler(h), limits(l), pool(std::max(1u, l.workers)) {}
+  Shared(Handler& h, HttpServer::Limits l) : handler(h), limits(l), pool(std::max(1u, l.workers)) {
+    limits.minRate = std::max<std::size_t>(1, limits.minRate);
+  }
   Handler& handler;
   HttpServer::Limits limits;
   std::atomic<std::size_t> open{0};

@@ -122,28 +122,31 @@ std::optional<int64_t> parseId(std::string_view text) {
   return value;
 }
 
-std::string formField(std::string_view body, std::string_view name) {
-  const auto decode = [](std::string_view text) {
-    const auto hex = [](char c) -> int {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      return -1;
-    };
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      if (text[i] == '+') {
-        out += ' ';
-      } else if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
-                 hex(text[i + 2]) >= 0) {
-        out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
-        i += 2;
-      } else {
-        out += text[i];
-      }
-    }
-    return out;
+std::string percentDecoded(std::string_view text, bool plusIsBlank) {
+  const auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
   };
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+' && plusIsBlank) {
+      out += ' ';
+    } else if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
+               hex(text[i + 2]) >= 0) {
+      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string formField(std::string_view body, std::string_view name) {
+  const auto decode = [](std::string_view text) { return percentDecoded(text, true); };
   while (!body.empty()) {
     const auto amp = body.find('&');
     const std::string_view pair = body.substr(0, amp);

@@ -37,6 +37,9 @@ Result<std::string> checkDeviceName(std::string_view raw);
 bool isJsonContentType(std::string_view value);
 // A positive decimal id; nothing for anything else.
 std::optional<int64_t> parseId(std::string_view text);
+// %XX sequences as the bytes they stand for (others left as they are), and "+" as a blank when
+// asked to (in form fields and queries, not in paths).
+std::string percentDecoded(std::string_view text, bool plusIsBlank);
 // The first value of a field in an application/x-www-form-urlencoded body, decoded ("+" is a
 // blank, %XX a byte); empty when the field is absent.
 std::string formField(std::string_view body, std::string_view name);
