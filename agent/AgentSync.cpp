@@ -67,7 +67,8 @@ void Agent::poll() {
   // The same body again would change nothing while the policy in force carries its rev and the
   // usage epoch has not fallen below its (see below); the service then need not send it.
   const bool lastBodyHolds = policy_.rev == lastPolicyRev_ && usage_.epoch >= lastPolicyEpoch_;
-  if (lastPolicyTag_ && lastBodyHolds) request->headers.push_back("If-None-Match: " + *lastPolicyTag_);
+  if (lastPolicyTag_ && lastBodyHolds)
+    request->headers.push_back("If-None-Match: " + *lastPolicyTag_);
   ReleaseFreedMemory release;  // runs last, once the body is gone
   auto response = session_->send(*request);
   if (!response) {

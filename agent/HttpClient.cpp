@@ -71,7 +71,8 @@ struct HttpClient::Impl {
     self->headerBytes += bytes;
     if (colon == std::string_view::npos || self->headerBytes > kMaxHeaderBytes) return bytes;
     std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
     self->headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
     return bytes;

@@ -35,7 +35,7 @@ class ServiceSync : public testing::Test {
   int usageStatus = 200;
   std::string usageBody;
   bool holdPolicy = false;
-  std::string policyTag;  // sent as ETag when set; If-None-Match with it gets 304
+  std::string policyTag;                // sent as ETag when set; If-None-Match with it gets 304
   std::vector<std::string> conditions;  // each request's If-None-Match and content codings
 
   test::LoopbackServer server{[this](const httplib::Request& req, httplib::Response& res) {
