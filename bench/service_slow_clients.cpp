@@ -53,8 +53,8 @@ Answer call(int port, const std::string& method, const std::string& path, const 
   std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
   if (!token.empty()) request += "Authorization: Bearer " + token + "\r\n";
   if (!body.empty() || method != "GET") {
-    request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-               "\r\n";
+    request +=
+        "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
   }
   request += "Connection: close\r\n\r\n" + body;
   if (!c.send(request)) return {};
@@ -115,12 +115,18 @@ int main(int argc, char** argv) {
   Options o;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i], value = argv[i + 1];
-    if (key == "--service") o.service = value;
-    else if (key == "--seconds") o.seconds = std::stoi(value);
-    else if (key == "--rate") o.rate = std::stoi(value);
-    else if (key == "--trickling") o.trickling = std::stoi(value);
-    else if (key == "--idle") o.idle = std::stoi(value);
-    else if (key == "--timeout-ms") o.timeoutMs = std::stoi(value);
+    if (key == "--service")
+      o.service = value;
+    else if (key == "--seconds")
+      o.seconds = std::stoi(value);
+    else if (key == "--rate")
+      o.rate = std::stoi(value);
+    else if (key == "--trickling")
+      o.trickling = std::stoi(value);
+    else if (key == "--idle")
+      o.idle = std::stoi(value);
+    else if (key == "--timeout-ms")
+      o.timeoutMs = std::stoi(value);
   }
   if (o.service.empty()) {
     std::fprintf(stderr, "usage: service_slow_clients --service PATH [--seconds N] [--rate N]\n");
@@ -148,13 +154,13 @@ int main(int argc, char** argv) {
   int status = 1;
   if (port > 0) {
     const auto timeout = std::chrono::milliseconds(o.timeoutMs);
-    const Answer registered = call(port, "POST", "/v1/register", "",
-                                   R"({"email":"bench@example.com","password":"bench password"})",
-                                   10s);
+    const Answer registered =
+        call(port, "POST", "/v1/register", "",
+             R"({"email":"bench@example.com","password":"bench password"})", 10s);
     const std::string account =
         nlohmann::json::parse(registered.body, nullptr, false).value("apiToken", "");
-    const Answer device = call(port, "POST", "/v1/devices", account, R"({"name":"Bench Mac"})",
-                               timeout);
+    const Answer device =
+        call(port, "POST", "/v1/devices", account, R"({"name":"Bench Mac"})", timeout);
     const std::string token = nlohmann::json::parse(device.body, nullptr, false).value("token", "");
     call(port, "PUT", "/v1/devices/1/policy", account, R"({"domains":["example.com"]})", timeout);
 
@@ -172,7 +178,8 @@ int main(int argc, char** argv) {
       std::printf("slow connections closed by the service (and replaced): %zu\n",
                   slow.closedByService());
       if (!loaded.ms.empty() && !quiet.ms.empty()) {
-        std::printf("p99 loaded / quiet: %.2f\n", percentile(loaded.ms, 99) / percentile(quiet.ms, 99));
+        std::printf("p99 loaded / quiet: %.2f\n",
+                    percentile(loaded.ms, 99) / percentile(quiet.ms, 99));
       }
     }
     status = 0;

@@ -32,9 +32,9 @@ std::size_t separatorAt(std::string_view text, std::size_t i) {
 Result<std::string> internationalLabel(std::string_view label) {
   const std::string text(label);
   char* out = nullptr;
-  const int rc = idn2_lookup_u8(reinterpret_cast<const uint8_t*>(text.c_str()),
-                                reinterpret_cast<uint8_t**>(&out),
-                                IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
+  const int rc =
+      idn2_lookup_u8(reinterpret_cast<const uint8_t*>(text.c_str()),
+                     reinterpret_cast<uint8_t**>(&out), IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
   const std::unique_ptr<char, decltype(&std::free)> owned(out, &std::free);
   if (rc != IDN2_OK) return Result<std::string>::failure(idn2_strerror(rc));
   return std::string(out);

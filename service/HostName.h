@@ -19,9 +19,10 @@ namespace HostName {
 // - a label with other letters is mapped as browsers do (UTS #46, non-transitional, then
 //   IDNA2008 through libidn2): "Bücher" becomes "xn--bcher-kva"; the ideographic and full-width
 //   full stops separate labels as "." does.
-// Refused, with the reason as it follows the host ("is empty", "has an empty label"): an empty name or label (also a leading or trailing dot), a label of
-// more than 63 bytes, a name of more than 253, a space, and any character a DNS host name cannot
-// hold (only letters, digits, "-" and "_" remain once mapped).
+// Refused, with the reason as it follows the host ("is empty", "has an empty label"): an empty name
+// or label (also a leading or trailing dot), a label of more than 63 bytes, a name of more than
+// 253, a space, and any character a DNS host name cannot hold (only letters, digits, "-" and "_"
+// remain once mapped).
 Result<std::string> stored(std::string_view host);
 
 }  // namespace HostName

@@ -52,7 +52,8 @@ std::optional<ServerResponse> headFailure(const error_code& ec) {
       ec == asio::error::operation_aborted) {
     return std::nullopt;
   }
-  if (ec == http::error::header_limit) return ServerResponse::refusal(431, "request headers too large");
+  if (ec == http::error::header_limit)
+    return ServerResponse::refusal(431, "request headers too large");
   return ServerResponse::refusal(400, "bad request");
 }
 
@@ -106,8 +107,8 @@ std::optional<ServerResponse> decodeBody(ServerRequest& request, std::size_t lim
   auto decoded = Gzip::decompress(request.body, limit);
   if (!decoded) {
     if (decoded.error() == Gzip::kTooLarge) return tooLarge(limit);
-    return ServerResponse::refusal(400, "the request body could not be decoded: " +
-                                            decoded.error());
+    return ServerResponse::refusal(400,
+                                   "the request body could not be decoded: " + decoded.error());
   }
   request.body = std::move(*decoded);
   return std::nullopt;
@@ -185,10 +186,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     error_code ignored;
     socket_.set_option(tcp::no_delay(true), ignored);
     setDeadline(Clock::now() + server_.limits.idle);
-    socket_.async_read_some(buffer_.prepare(4096),
-                            [self = shared_from_this()](error_code ec, std::size_t n) {
-                              self->onFirstBytes(ec, n);
-                            });
+    socket_.async_read_some(
+        buffer_.prepare(4096),
+        [self = shared_from_this()](error_code ec, std::size_t n) { self->onFirstBytes(ec, n); });
   }
 
  private:
@@ -196,10 +196,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (ec) return close();  // idle, or gone before saying anything
     buffer_.commit(n);
     setDeadline(Clock::now() + server_.limits.head);
-    http::async_read_header(socket_, buffer_, *parser_,
-                            [self = shared_from_this()](error_code e, std::size_t) {
-                              self->onHead(e);
-                            });
+    http::async_read_header(
+        socket_, buffer_, *parser_,
+        [self = shared_from_this()](error_code e, std::size_t) { self->onHead(e); });
   }
 
   void onHead(error_code ec) {
@@ -232,11 +231,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // The client waits for this before it sends the body.
     continue_ = std::make_unique<http::response<http::empty_body>>(http::status::continue_, 11);
     setDeadline(Clock::now() + server_.limits.head);
-    http::async_write(socket_, *continue_,
-                      [self = shared_from_this()](error_code e, std::size_t) {
-                        if (e) return self->close();
-                        self->readBody();
-                      });
+    http::async_write(socket_, *continue_, [self = shared_from_this()](error_code e, std::size_t) {
+      if (e) return self->close();
+      self->readBody();
+    });
   }
 
   // The body must keep up the minimum rate, counted from the end of the head, after a start as
@@ -244,10 +242,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void readBody() {
     const auto allowance = std::chrono::milliseconds(bodyBytes_ * 1000 / server_.limits.minRate);
     setDeadline(bodyStart_ + server_.limits.head + allowance);
-    http::async_read_some(socket_, buffer_, *parser_,
-                          [self = shared_from_this()](error_code ec, std::size_t n) {
-                            self->onBody(ec, n);
-                          });
+    http::async_read_some(
+        socket_, buffer_, *parser_,
+        [self = shared_from_this()](error_code ec, std::size_t n) { self->onBody(ec, n); });
   }
 
   void onBody(error_code ec, std::size_t n) {
@@ -277,8 +274,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (closed_) return;
     const int status = response.status;
     if (haveRequest_) server_.handler.log(lineFor(request_, status));
-    response_ = message(haveRequest_ ? &request_ : nullptr, std::move(response),
-                        parser_->get().version());
+    response_ =
+        message(haveRequest_ ? &request_ : nullptr, std::move(response), parser_->get().version());
     const auto allowance =
         std::chrono::milliseconds(response_.body().size() * 1000 / server_.limits.minRate);
     setDeadline(Clock::now() + server_.limits.head + allowance);
@@ -405,7 +402,9 @@ struct HttpServer::Impl {
 HttpServer::HttpServer(Handler& handler, Limits limits)
     : impl_(std::make_unique<Impl>(handler, limits)) {}
 
-HttpServer::~HttpServer() { stop(); }
+HttpServer::~HttpServer() {
+  stop();
+}
 
 Result<int> HttpServer::bind(const std::string& host, int port) {
   using R = Result<int>;

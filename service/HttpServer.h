@@ -46,7 +46,7 @@ class HttpServer {
     virtual ~Handler() = default;
 
     struct Admission {
-      std::size_t bodyLimit = 0;               // the most body bytes, decoded
+      std::size_t bodyLimit = 0;              // the most body bytes, decoded
       std::optional<ServerResponse> refusal;  // answered at once, the body left unread
     };
     // The request's head (its body is still empty).

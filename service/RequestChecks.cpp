@@ -187,7 +187,8 @@ bool acceptsGzip(std::string_view acceptEncoding) {
     bool wanted = true;
     if (semicolon != std::string::npos) {
       // "q=0", "q=0.0" and "q=0.000" refuse the coding; any other weight takes it.
-      const std::string parameter = lowerAscii(trimmed(std::string_view(item).substr(semicolon + 1)));
+      const std::string parameter =
+          lowerAscii(trimmed(std::string_view(item).substr(semicolon + 1)));
       if (parameter.starts_with("q=")) {
         wanted = parameter.find_first_not_of("0.", 2) != std::string::npos;
       }

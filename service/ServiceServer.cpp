@@ -505,14 +505,13 @@ struct ServiceServer::Impl : HttpServer::Handler {
         {"GET", std::regex("/v1/devices"), small, &Impl::listDevices},
         {"POST", std::regex("/v1/devices"), small, &Impl::createDevice, &Impl::accountAdmission},
         {"GET", std::regex("/v1/devices/([^/]+)/policy"), small, &Impl::getDevicePolicy},
-        {"PUT", std::regex("/v1/devices/([^/]+)/policy"), kPolicyBodyLimit,
-         &Impl::putDevicePolicy, &Impl::ownDeviceAdmission},
+        {"PUT", std::regex("/v1/devices/([^/]+)/policy"), kPolicyBodyLimit, &Impl::putDevicePolicy,
+         &Impl::ownDeviceAdmission},
         {"POST", std::regex("/v1/devices/([^/]+)/usage/reset"), small, &Impl::resetUsage},
         {"GET", std::regex("/v1/devices/([^/]+)/usage"), small, &Impl::deviceUsage},
         {"GET", std::regex("/v1/devices/([^/]+)/apps"), small, &Impl::deviceApps},
         {"GET", std::regex("/+v1/policy"), small, &Impl::poll},
-        {"POST", std::regex("/+v1/usage"), kReportBodyLimit, &Impl::upload,
-         &Impl::deviceAdmission},
+        {"POST", std::regex("/+v1/usage"), kReportBodyLimit, &Impl::upload, &Impl::deviceAdmission},
         {"GET", std::regex("/oauth/([^/]+)"), small, &Impl::signInPage},
         {"POST", std::regex("/oauth/([^/]+)"), small, &Impl::signInContinue},
     };
@@ -560,9 +559,13 @@ Result<int> ServiceServer::bind(const std::string& host, int port) {
   return impl_->http.bind(host, port);
 }
 
-bool ServiceServer::serve() { return impl_->http.serve(); }
+bool ServiceServer::serve() {
+  return impl_->http.serve();
+}
 
-void ServiceServer::stop() { impl_->http.stop(); }
+void ServiceServer::stop() {
+  impl_->http.stop();
+}
 
 std::string ServiceServer::answer(std::string_view request) {
   return HttpServer::answer(*impl_, request);

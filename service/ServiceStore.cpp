@@ -172,8 +172,8 @@ std::optional<Account> readAccount(Statement& s) {
 }
 
 // The device's policy; its document only when wanted (by default always).
-std::optional<DevicePolicy> policyOf(
-    sqlite3* db, int64_t deviceId, const std::function<bool(const DevicePolicy&)>& wanted = {}) {
+std::optional<DevicePolicy> policyOf(sqlite3* db, int64_t deviceId,
+                                     const std::function<bool(const DevicePolicy&)>& wanted = {}) {
   Statement s(db,
               "SELECT d.rev, d.usage_epoch, p.digest FROM devices d "
               "LEFT JOIN policies p ON p.device_id = d.id WHERE d.id = ?1");

@@ -105,8 +105,7 @@ class ServiceStore {
   // no device has the token. The parent's part is read only when wanted says so, given the
   // policy without it (all of it when wanted is empty).
   Result<std::optional<DevicePolicy>> pollPolicy(
-      const std::string& deviceToken,
-      const std::function<bool(const DevicePolicy&)>& wanted = {});
+      const std::string& deviceToken, const std::function<bool(const DevicePolicy&)>& wanted = {});
   // Replaces the report of the same date; keeps the inventory when one is given.
   Result<bool> recordUsage(const std::string& deviceToken, const std::string& date,
                            const std::string& report, const std::optional<std::string>& apps);

@@ -13,7 +13,9 @@ namespace {
 // zlib counts in unsigned int: large inputs are offered in pieces.
 constexpr std::size_t kPiece = std::size_t{1} << 30;
 
-uInt piece(std::size_t left) { return static_cast<uInt>(std::min(left, kPiece)); }
+uInt piece(std::size_t left) {
+  return static_cast<uInt>(std::min(left, kPiece));
+}
 
 }  // namespace
 
@@ -23,9 +25,9 @@ std::string compress(std::string_view bytes, int level) {
   if (deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     throw std::bad_alloc();
   }
-  std::string out(deflateBound(&z, static_cast<uLong>(std::min<std::size_t>(bytes.size(), ULONG_MAX))) +
-                      64,
-                  '\0');
+  std::string out(
+      deflateBound(&z, static_cast<uLong>(std::min<std::size_t>(bytes.size(), ULONG_MAX))) + 64,
+      '\0');
   std::size_t inDone = 0, outDone = 0;
   int rc = Z_OK;
   while (rc != Z_STREAM_END) {

@@ -26,7 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The bytes as one host: a stored form is plain lower-case ASCII and stores as itself.
   if (auto host = HostName::stored(input)) {
     FUZZ_CHECK(!host->empty() && host->size() <= 253);
-    for (const char c : *host) FUZZ_CHECK(c == '.' || c == '-' || c == '_' || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'));
+    for (const char c : *host)
+      FUZZ_CHECK(c == '.' || c == '-' || c == '_' || (c >= 'a' && c <= 'z') ||
+                 (c >= '0' && c <= '9'));
     auto again = HostName::stored(*host);
     FUZZ_CHECK(again && *again == *host);
   }

@@ -30,8 +30,8 @@ TEST(ServiceMain, PrintsTheChosenAddressServesAndStopsCleanlyOnSigterm) {
   test::ChildProcess second(
       {TETHER_SERVICE_PATH, "--db", (dir / "second.db").string(), "--listen", address});
   EXPECT_EQ(second.wait(20s), 1);
-  EXPECT_THAT(second.stderrText(),
-              testing::EndsWith("] fatal: cannot listen on " + address + ": Address already in use\n"));
+  EXPECT_THAT(second.stderrText(), testing::EndsWith("] fatal: cannot listen on " + address +
+                                                     ": Address already in use\n"));
   EXPECT_EQ(second.stdoutText(), "");
   EXPECT_EQ(client.Get("/v1/devices")->status, 401);
 

@@ -170,7 +170,8 @@ TEST_F(ServiceDevices, PolicyChangesRaiseRevResetsRaiseUsageEpochAndPollsMarkThe
 
   const Reply refused = send("PUT", policyPath, R"({"domains":["you tube.com"]})", ann);
   EXPECT_EQ(refused.status, 400);
-  EXPECT_EQ(refused.body["detail"], "key \"domains[0]\": host name \"you tube.com\" contains a space");
+  EXPECT_EQ(refused.body["detail"],
+            "key \"domains[0]\": host name \"you tube.com\" contains a space");
   EXPECT_EQ(get("/v1/policy", deviceToken).body["rev"], 2);
 }
 
@@ -230,9 +231,9 @@ TEST_F(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCoul
       {"B\u00dcCHER.De", "xn--bcher-kva.de"},
       {"*.example.com", "example.com"},
       {"YouTube.com", "youtube.com"},
-      {"fa\u00df.de", "xn--fa-hia.de"},               // non-transitional, as browsers map it
-      {"\uff42\uff55\uff43\uff48.de", "buch.de"},  // full-width letters
-      {"b\u00fccher\u3002de", "xn--bcher-kva.de"},   // ideographic full stop
+      {"fa\u00df.de", "xn--fa-hia.de"},             // non-transitional, as browsers map it
+      {"\uff42\uff55\uff43\uff48.de", "buch.de"},   // full-width letters
+      {"b\u00fccher\u3002de", "xn--bcher-kva.de"},  // ideographic full stop
       {"r3---sn-4g5e6nz7.googlevideo.com", "r3---sn-4g5e6nz7.googlevideo.com"},
       {"_dmarc.example.com", "_dmarc.example.com"}};
   for (const auto& [written, stored] : kept) {
@@ -249,8 +250,10 @@ TEST_F(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCoul
   }
 
   const std::pair<std::string, std::string> refused[] = {
-      {R"({"domains":["a..b.com"]})", R"(key "domains[0]": host name "a..b.com" has an empty label)"},
-      {R"({"domains":[".b.com"]})", R"(key "domains[0]": host name ".b.com" begins or ends with a dot)"},
+      {R"({"domains":["a..b.com"]})",
+       R"(key "domains[0]": host name "a..b.com" has an empty label)"},
+      {R"({"domains":[".b.com"]})",
+       R"(key "domains[0]": host name ".b.com" begins or ends with a dot)"},
       {R"({"domains":[""]})", R"(key "domains[0]": host name "" is empty)"},
       {R"({"domains":["*."]})", R"(key "domains[0]": host name "*." is empty)"},
       {R"({"domainAllow":["x.com","a b.com"]})",
@@ -260,7 +263,8 @@ TEST_F(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCoul
       {R"({"domains":["*.*.example.com"]})",
        R"(key "domains[0]": host name "*.*.example.com" contains "*", which no DNS host name can hold)"},
       {R"({"domains":["a\tb.com"]})",
-       "key \"domains[0]\": host name \"a\tb.com\" contains U+0009, which no DNS host name can hold"},
+       "key \"domains[0]\": host name \"a\tb.com\" contains U+0009, which no DNS host name can "
+       "hold"},
       {R"({"domainLimits":{")" + std::string(64, 'a') + R"(.com":5}})",
        "key \"domainLimits." + std::string(64, 'a') + ".com\": host name \"" +
            std::string(64, 'a') + ".com\" has a label longer than 63 bytes"},
