@@ -27,6 +27,12 @@ struct Reply {
   std::string text;
   json body;
   httplib::Headers headers;
+
+  // The value of a header field; empty when there is none.
+  std::string header(const std::string& name) const {
+    const auto found = headers.find(name);
+    return found == headers.end() ? std::string() : found->second;
+  }
 };
 
 // A real service on a loopback port with a database in a fresh folder and a clock that tests can

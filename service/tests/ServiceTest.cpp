@@ -73,10 +73,10 @@ class ServiceSignIn : public ServiceFixture {
                                            const std::string& email) const {
     const httplib::Params form{{"email", email}};
     Reply r = reply(client().Post("/oauth/" + provider + "?client=app", form));
-    const auto location = r.headers.find("Location");
+    const std::string location = r.header("Location");
     const std::string prefix = "tether://oauth?code=";
-    if (location == r.headers.end() || !location->second.starts_with(prefix)) return {r, ""};
-    return {r, location->second.substr(prefix.size())};
+    if (!location.starts_with(prefix)) return {r, ""};
+    return {r, location.substr(prefix.size())};
   }
 };
 
@@ -179,20 +179,20 @@ TEST_F(ServiceDevices, PolicyChangesRaiseRevResetsRaiseUsageEpochAndPollsMarkThe
 // that take it, and reports may come in gzip.
 TEST_F(ServiceDevices, PolicyAnswersAreTaggedAndCompressedAndReportsMayComeCompressed) {
   const Reply set = send("PUT", policyPath, R"({"domains":["example.com"]})", ann);
-  const std::string tag = set.headers.find("ETag")->second;
+  const std::string tag = set.header("ETag");
   const Reply plain = get("/v1/policy", deviceToken);
-  EXPECT_EQ(plain.headers.find("ETag")->second, tag);
+  EXPECT_EQ(plain.header("ETag"), tag);
   EXPECT_EQ(plain.body, set.body);
   const Reply unchanged = get("/v1/policy", deviceToken, {{"If-None-Match", tag}});
   EXPECT_EQ(unchanged.status, 304);
   EXPECT_EQ(unchanged.text, "");
-  EXPECT_EQ(unchanged.headers.find("ETag")->second, tag);
+  EXPECT_EQ(unchanged.header("ETag"), tag);
 
   const httplib::Headers takesGzip{{"Accept-Encoding", "gzip, deflate"}};
   const Reply zipped = get("/v1/policy", deviceToken, takesGzip);
-  EXPECT_EQ(zipped.headers.find("Content-Encoding")->second, "gzip");
+  EXPECT_EQ(zipped.header("Content-Encoding"), "gzip");
   EXPECT_EQ(Gzip::decompress(zipped.text, 1 << 20).value(), plain.text);
-  const std::string zippedTag = zipped.headers.find("ETag")->second;
+  const std::string zippedTag = zipped.header("ETag");
   EXPECT_NE(zippedTag, tag);  // another representation of the document
   httplib::Headers again = takesGzip;
   again.emplace("If-None-Match", "\"other\", " + zippedTag);
