@@ -55,6 +55,12 @@ Result<std::string> stored(std::string_view host) {
   if (host.empty()) return R::failure("is empty");
   // Four bytes a character at most: longer text cannot become a name of 253 bytes.
   if (host.size() > 4 * kMaxName) return R::failure("is longer than 253 bytes");
+  // Control characters first: libidn2 reads C strings, and would stop at a NUL.
+  for (const char c : host) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      return R::failure("contains " + describe(c) + ", which no DNS host name can hold");
+    }
+  }
 
   // Label by label, so that an ASCII label is kept as DNS has it ("r3---sn" is a real one, which
   // IDNA2008 would refuse) and only labels with other letters are mapped.
@@ -79,6 +85,7 @@ Result<std::string> stored(std::string_view host) {
     start = i;
   }
 
+  if (out.empty()) return R::failure("is empty");  // only characters that map to nothing
   if (out.front() == '.' || out.back() == '.') return R::failure("begins or ends with a dot");
   std::size_t labelLength = 0;
   for (const char c : out) {

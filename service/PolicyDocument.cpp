@@ -16,8 +16,14 @@ using JsonFields::json;
 const std::string kEmptyKept =
     R"({"apps":{},"domainAllow":[],"domainExact":[],"domainLimits":{},"domains":[]})";
 
+// Text in double quotes with JSON's escapes, so that a control character in a key or a host shows
+// (and a NUL does not cut the message short).
+std::string quoted(const std::string& text) {
+  return json(text).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 std::string at(const std::string& path) {
-  return "key \"" + path + "\"";
+  return "key " + quoted(path);
 }
 
 std::string indexed(const std::string& path, std::size_t i) {
@@ -57,13 +63,13 @@ bool isTime(const std::string& text) {
 // The host as it is stored and enforced (HostName::stored), or a refusal that names it.
 std::string storedHost(const std::string& host, const std::string& path, bool exact) {
   if (exact && host.starts_with("*.")) {
-    throw DecodeError(at(path) + ": host name \"" + host +
-                      "\" is a wildcard; an exact rule covers one name, so list the name itself");
+    throw DecodeError(at(path) + ": host name " + quoted(host) +
+                      " is a wildcard; an exact rule covers one name, so list the name itself");
   }
   auto stored = HostName::stored(host);
   if (!stored) {
     const std::string shown = host.size() > 100 ? host.substr(0, 100) + "..." : host;
-    throw DecodeError(at(path) + ": host name \"" + shown + "\" " + stored.error());
+    throw DecodeError(at(path) + ": host name " + quoted(shown) + " " + stored.error());
   }
   return std::move(*stored);
 }
@@ -170,7 +176,7 @@ Result<std::string> normalize(std::string_view body) {
         const int64_t m = asInteger(minutes, path);
         if (m < 0) throw DecodeError(at(path) + ": must not be negative");
         if (out["domainLimits"].contains(stored)) {
-          throw DecodeError(at(path) + ": host name \"" + host + "\" is stored as \"" + stored +
+          throw DecodeError(at(path) + ": host name " + quoted(host) + " is stored as \"" + stored +
                             "\", which another limit already names");
         }
         out["domainLimits"][stored] = m;

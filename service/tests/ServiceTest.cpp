@@ -262,9 +262,11 @@ TEST_F(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCoul
        R"(key "domains[0]": host name "example.com/path" contains "/", which no DNS host name can hold)"},
       {R"({"domains":["*.*.example.com"]})",
        R"(key "domains[0]": host name "*.*.example.com" contains "*", which no DNS host name can hold)"},
+      // (libidn2 reads C strings: "b\0ücher.de" must not become "b.de".)
+      {R"({"domains":["b\u0000\u00fccher.de"]})",
+       R"(key "domains[0]": host name "b\u0000ücher.de" contains U+0000, which no DNS host name can hold)"},
       {R"({"domains":["a\tb.com"]})",
-       "key \"domains[0]\": host name \"a\tb.com\" contains U+0009, which no DNS host name can "
-       "hold"},
+       R"(key "domains[0]": host name "a\tb.com" contains U+0009, which no DNS host name can hold)"},
       {R"({"domainLimits":{")" + std::string(64, 'a') + R"(.com":5}})",
        "key \"domainLimits." + std::string(64, 'a') + ".com\": host name \"" +
            std::string(64, 'a') + ".com\" has a label longer than 63 bytes"},
