@@ -64,8 +64,8 @@ void Agent::poll() {
     return;
   }
   request->method = "GET";
-  // The same body again would change nothing while the policy in force carries its rev and the
-  // usage epoch has not fallen below its (see below); the service then need not send it.
+  // The last body again would change nothing while the policy in force carries its rev and the
+  // usage epoch has not fallen below the body's (see below): the service need not send it again.
   const bool lastBodyHolds = policy_.rev == lastPolicyRev_ && usage_.epoch >= lastPolicyEpoch_;
   if (lastPolicyTag_ && lastBodyHolds)
     request->headers.push_back("If-None-Match: " + *lastPolicyTag_);
