@@ -85,6 +85,15 @@ class Agent {
   void applyPolicy(Policy fetched);
   void applyDNS();
   std::vector<std::string> currentlyBlocked() const;
+  // What the usage report lists as blocked now: currentlyBlocked(), except that the hosts of
+  // plain block rules are left out when there are more than kReportedBlockHosts of them (the
+  // service knows them: they are the policy); their number then comes as well.
+  struct ReportedBlocked {
+    std::vector<std::string> list;
+    std::optional<int64_t> leftOutHosts;
+  };
+  ReportedBlocked reportedBlocked() const;
+  static constexpr std::size_t kReportedBlockHosts = 1000;
   std::vector<InstalledApp> inventory() const;
   std::vector<RunningProc> runningApps() const;
   static std::optional<std::string> bundleID(const std::string& executablePath);
@@ -104,6 +113,8 @@ class Agent {
 
  private:
   void restoreSystemDNS();
+  // The applications blocked now, sorted.
+  std::vector<std::string> blockedApps() const;
   double wallSeconds() const;
 
   AgentConfig config_;
@@ -117,6 +128,12 @@ class Agent {
   std::optional<Digest::Value> lastPolicyDigest_;
   int64_t lastPolicyRev_ = 0;
   int64_t lastPolicyEpoch_ = 0;
+  // The service's tag for that body (its ETag), sent back as If-None-Match while the same holds:
+  // an answer 304 then means that nothing changed, and no body comes at all.
+  std::optional<std::string> lastPolicyTag_;
+  // Whether the service has shown that it takes gzip (it sent a policy in gzip): reports then go
+  // compressed.
+  bool serviceTakesGzip_ = false;
   std::unique_ptr<DNSProxy> dns_;
   Policy policy_;
   // The policy's site rules, rebuilt only when the policy changes.
@@ -125,6 +142,9 @@ class Agent {
   // (not kept alive for this).
   mutable std::vector<uint32_t> hostOrder_;
   mutable std::weak_ptr<const SiteIndex> hostOrderRules_;
+  // The number of their block rules, likewise.
+  mutable std::size_t blockRuleCount_ = 0;
+  mutable std::weak_ptr<const SiteIndex> blockRuleCountRules_;
   UsageState usage_;
   std::chrono::steady_clock::time_point lastSample_;
   bool dnsApplied_ = false;

@@ -80,18 +80,22 @@ std::vector<uint32_t> positionsByHost(const SiteIndex& rules) {
 
 }  // namespace
 
-std::vector<std::string> Agent::currentlyBlocked() const {
-  // Bundle identifiers in sorted order (the rules are a sorted map)...
-  std::vector<std::string> apps;
+std::vector<std::string> Agent::blockedApps() const {
+  std::vector<std::string> apps;  // in sorted order: the rules are a sorted map
   const auto now = env_.now();
   for (const auto& [bundleId, rule] : policy_.apps) {
     const auto used = usage_.minutes.find(bundleId);
     const double minutes = used == usage_.minutes.end() ? 0.0 : used->second;
     if (Clock::shouldBlock(rule, minutes, now)) apps.push_back(bundleId);
   }
-  // ...and the hosts the proxy blocks (DNSProxy::currentBlocked()) in sorted order. Sorting a
-  // million hosts at every upload would cost about a second; their order is worked out once per
-  // set of rules.
+  return apps;
+}
+
+std::vector<std::string> Agent::currentlyBlocked() const {
+  std::vector<std::string> apps = blockedApps();
+  // The hosts the proxy blocks (DNSProxy::currentBlocked()) in sorted order. Sorting a million
+  // hosts at every upload would cost about a second; their order is worked out once per set of
+  // rules.
   const std::shared_ptr<const SiteIndex> rules = dns_->siteRules();
   std::vector<std::string> hosts;
   if (rules) {
@@ -110,6 +114,26 @@ std::vector<std::string> Agent::currentlyBlocked() const {
              std::make_move_iterator(hosts.begin()), std::make_move_iterator(hosts.end()),
              std::back_inserter(blocked));
   return blocked;
+}
+
+Agent::ReportedBlocked Agent::reportedBlocked() const {
+  const std::shared_ptr<const SiteIndex> rules = dns_->siteRules();
+  if (rules && blockRuleCountRules_.lock() != rules) {
+    blockRuleCount_ = 0;
+    for (std::size_t i = 0; i < rules->size(); ++i) {
+      blockRuleCount_ += rules->kind(i) == SiteAction::Kind::block;
+    }
+    blockRuleCountRules_ = rules;
+  }
+  if (!rules || blockRuleCount_ <= kReportedBlockHosts) return {currentlyBlocked(), std::nullopt};
+  // Applications, and the hosts whose block depends on time or usage: the limit rules.
+  std::vector<std::string> list = blockedApps();
+  const DNSProxy::HostSet overCap = dns_->overCap();
+  for (const uint32_t position : rules->limitPositions()) {
+    if (rules->blocks(position, overCap)) list.emplace_back(rules->host(position));
+  }
+  std::sort(list.begin(), list.end());
+  return {std::move(list), static_cast<int64_t>(blockRuleCount_)};
 }
 
 }  // namespace tether

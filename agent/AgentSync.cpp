@@ -5,6 +5,7 @@
 
 #include "Clock.h"
 #include "Digest.h"
+#include "Gzip.h"
 #include "HttpClient.h"
 #include "Inventory.h"
 #include "Log.h"
@@ -63,6 +64,11 @@ void Agent::poll() {
     return;
   }
   request->method = "GET";
+  // The last body again would change nothing while the policy in force carries its rev and the
+  // usage epoch has not fallen below the body's (see below): the service need not send it again.
+  const bool lastBodyHolds = policy_.rev == lastPolicyRev_ && usage_.epoch >= lastPolicyEpoch_;
+  if (lastPolicyTag_ && lastBodyHolds)
+    request->headers.push_back("If-None-Match: " + *lastPolicyTag_);
   ReleaseFreedMemory release;  // runs last, once the body is gone
   auto response = session_->send(*request);
   if (!response) {
@@ -75,13 +81,19 @@ void Agent::poll() {
     log("poll failed: " + error->text());
     return;
   }
+  // Not modified: the policy in force is the service's. (The tag covers the whole document, so
+  // a reset by the parent, which raises usageEpoch, comes as a new body.)
+  if (response->status == 304) return;
+  serviceTakesGzip_ = response->header("Content-Encoding") == "gzip";
+  std::optional<std::string> tag = response->header("ETag");
+  if (tag && (tag->empty() || tag->find_first_of("\r\n") != std::string::npos)) tag.reset();
   // The service answers with the policy in force nearly every time. The same bytes decode to the
   // same rev and usageEpoch, and applying them again would change nothing while the policy in
   // force carries that rev and the usage epoch has not fallen below theirs, so a large policy is
   // not decoded again every poll.
   const Digest::Value digest = Digest::of(response->body);
-  if (lastPolicyDigest_ == digest && policy_.rev == lastPolicyRev_ &&
-      usage_.epoch >= lastPolicyEpoch_) {
+  if (lastPolicyDigest_ == digest && lastBodyHolds) {
+    lastPolicyTag_ = std::move(tag);
     return;
   }
   auto fetched = Policy::decode(response->body);
@@ -92,6 +104,7 @@ void Agent::poll() {
   lastPolicyRev_ = fetched->rev;
   lastPolicyEpoch_ = fetched->usageEpoch;
   lastPolicyDigest_ = digest;
+  lastPolicyTag_ = std::move(tag);
   // The body and the previous policy's rules are freed below. (The body of an unchanged policy is
   // not worth handing back: the next poll or the upload that follows takes its place again.)
   release.wanted = response->body.size() >= kLargeBody;
@@ -103,7 +116,9 @@ void Agent::postUsage(bool forceInventory) {
   UsageReport report;
   report.date = usage_.date;
   report.usageEpoch = usage_.epoch;
-  report.blockedNow = currentlyBlocked();
+  ReportedBlocked blocked = reportedBlocked();
+  report.blockedNow = std::move(blocked.list);
+  report.blockedDomainCount = blocked.leftOutHosts;
   // One decimal, halves away from zero, on the product with 10: 12.25 -> 12.3, 0.04 -> 0.0.
   for (const auto& [key, minutes] : usage_.minutes) {
     report.minutes.emplace(key, std::round(minutes * 10) / 10);
@@ -119,6 +134,10 @@ void Agent::postUsage(bool forceInventory) {
   request->method = "POST";
   request->headers.push_back("Content-Type: application/json");
   request->body = report.encode();
+  if (serviceTakesGzip_) {
+    request->body = Gzip::compress(request->body);
+    request->headers.push_back("Content-Encoding: gzip");
+  }
   ReleaseFreedMemory release;
   release.wanted = request->body.size() >= kLargeBody;
   report = UsageReport();

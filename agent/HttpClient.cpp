@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -51,6 +52,32 @@ struct HttpClient::Impl {
   std::string body;
   std::size_t maxBody = 0;
   bool overCap = false;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::size_t headerBytes = 0;
+
+  // One header line at a time; a status line starts the fields of another answer (after a
+  // redirect or an interim answer).
+  static size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    auto* self = static_cast<Impl*>(user);
+    const std::size_t bytes = size * count;
+    std::string_view line(data, bytes);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.starts_with("HTTP/")) {
+      self->headers.clear();
+      self->headerBytes = 0;
+      return bytes;
+    }
+    const auto colon = line.find(':');
+    self->headerBytes += bytes;
+    if (colon == std::string_view::npos || self->headerBytes > kMaxHeaderBytes) return bytes;
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    self->headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    return bytes;
+  }
+  static constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
 
   static size_t onBody(char* data, size_t size, size_t count, void* user) {
     auto* self = static_cast<Impl*>(user);
@@ -99,6 +126,10 @@ bool HttpClient::ready() {
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, impl_->errorText);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Impl::onBody);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, impl_.get());
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, impl_.get());
+  // Decoded as it arrives, so the body bound counts decoded bytes.
+  curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip");
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
@@ -109,6 +140,19 @@ bool HttpClient::ready() {
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, idleSeconds);
   curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits_.maxBodyBytes));
   return true;
+}
+
+std::optional<std::string> HttpResponse::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (key.size() == name.size() &&
+        std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return value;
+    }
+  }
+  return std::nullopt;
 }
 
 bool HttpClient::parsesAsURL(const std::string& text) {
@@ -169,6 +213,8 @@ Result<HttpResponse> HttpClient::send(const HttpRequest& request) {
     impl_->errorText[0] = '\0';
     impl_->body.clear();
     impl_->overCap = false;
+    impl_->headers.clear();
+    impl_->headerBytes = 0;
 
     bool interrupted = false;
     CURLcode result = CURLE_OK;
@@ -207,6 +253,7 @@ Result<HttpResponse> HttpClient::send(const HttpRequest& request) {
       HttpResponse response;
       curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &response.status);
       response.body = std::move(impl_->body);
+      response.headers = std::move(impl_->headers);
       impl_->body = std::string();
       return response;
     }

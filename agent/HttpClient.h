@@ -3,7 +3,10 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "Result.h"
@@ -20,10 +23,15 @@ struct HttpRequest {
   std::chrono::seconds timeout{60};
 };
 
-// An answer of any status.
+// An answer of any status. The body is decoded when the service sent it compressed.
 struct HttpResponse {
   long status = 0;
   std::string body;
+  // The final answer's header fields (not those of redirects), as name and value.
+  std::vector<std::pair<std::string, std::string>> headers;
+
+  // The first value of a field, its name compared without regard to letter case.
+  std::optional<std::string> header(std::string_view name) const;
 };
 
 // The agent's one HTTP session for the life of the process: a single libcurl transfer kept
@@ -35,7 +43,7 @@ class HttpClient {
     // No byte moved (or no connection made) for this long fails the request.
     std::chrono::seconds idleTimeout{15};
     // A longer answer fails the request instead of filling memory. A policy of a million
-    // domains is about 25 MB of JSON.
+    // domains is about 25 MB of JSON. The bound holds for the decoded body of a compressed one.
     std::size_t maxBodyBytes = std::size_t{64} << 20;
     // While the machine has no route to the service at all, the request waits this long for
     // the network to come back, trying again every second, before it fails.
@@ -57,7 +65,8 @@ class HttpClient {
 
   // The answer, whatever its status, or the transport's description of why there is none
   // (refused connection, name lookup failure, time-out, an answer over maxBodyBytes, kInterrupted).
-  // Only http and https are spoken; redirects are followed.
+  // Only http and https are spoken; redirects are followed. Every request says it takes gzip
+  // ("Accept-Encoding: gzip"), and a gzip answer is decoded.
   Result<HttpResponse> send(const HttpRequest& request);
 
   const Limits& limits() const { return limits_; }

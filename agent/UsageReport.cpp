@@ -25,7 +25,9 @@ std::string UsageReport::encode() const {
     name.get_ref<std::string&>() = blockedNow[i];
     text += dump(name);
   }
-  text += "],\"date\":" + dump(date) + ",\"minutes\":" + dump(minutes) +
+  text += "]";
+  if (blockedDomainCount) text += ",\"blockedDomainCount\":" + dump(*blockedDomainCount);
+  text += ",\"date\":" + dump(date) + ",\"minutes\":" + dump(minutes) +
           ",\"timeZone\":" + dump(timeZone) + ",\"usageEpoch\":" + dump(usageEpoch) + "}";
   return text;
 }

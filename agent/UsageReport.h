@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,7 @@ struct InstalledApp {
   bool operator==(const InstalledApp&) const = default;
 };
 
-// The body of the usage upload. All six keys are always written.
+// The body of the usage upload. All six keys are always written; blockedDomainCount when set.
 struct UsageReport {
   std::string date;
   std::map<std::string, double> minutes;  // rounded to one decimal
@@ -23,6 +24,8 @@ struct UsageReport {
   std::vector<std::string> blockedNow;    // sorted
   std::string timeZone;
   int64_t usageEpoch = 0;
+  // The number of blocked hosts of plain block rules left out of blockedNow, when some are.
+  std::optional<int64_t> blockedDomainCount;
 
   std::string encode() const;
 };

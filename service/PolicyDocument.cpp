@@ -1,5 +1,10 @@
 #include "PolicyDocument.h"
 
+#include <sodium.h>
+
+#include <array>
+
+#include "HostName.h"
 #include "JsonFields.h"
 
 namespace tether::PolicyDocument {
@@ -11,8 +16,14 @@ using JsonFields::json;
 const std::string kEmptyKept =
     R"({"apps":{},"domainAllow":[],"domainExact":[],"domainLimits":{},"domains":[]})";
 
+// Text in double quotes with JSON's escapes, so that a control character in a key or a host shows
+// (and a NUL does not cut the message short).
+std::string quoted(const std::string& text) {
+  return json(text).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 std::string at(const std::string& path) {
-  return "key \"" + path + "\"";
+  return "key " + quoted(path);
 }
 
 std::string indexed(const std::string& path, std::size_t i) {
@@ -49,35 +60,33 @@ bool isTime(const std::string& text) {
   return hours < 24 || (hours == 24 && zeroMinutes);
 }
 
-void checkHost(const std::string& host, const std::string& path) {
-  if (host.empty()) throw DecodeError(at(path) + ": empty host name");
-  if (host.size() > 253) throw DecodeError(at(path) + ": host name longer than 253 characters");
-  if (host.front() == '.' || host.back() == '.') {
-    throw DecodeError(at(path) + ": host name \"" + host + "\" begins or ends with a dot");
+// The host as it is stored and enforced (HostName::stored), or a refusal that names it.
+std::string storedHost(const std::string& host, const std::string& path, bool exact) {
+  if (exact && host.starts_with("*.")) {
+    throw DecodeError(at(path) + ": host name " + quoted(host) +
+                      " is a wildcard; an exact rule covers one name, so list the name itself");
   }
-  for (const char ch : host) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c >= 'A' && c <= 'Z') {
-      throw DecodeError(at(path) + ": host name \"" + host + "\" must be written in lower case");
-    }
-    if (c <= ' ' || c == 0x7F || c == '/' || c == ':' || c == '\\' || c == '?' || c == '#' ||
-        c == '@') {
-      throw DecodeError(at(path) + ": \"" + host + "\" is not a host name");
-    }
+  auto stored = HostName::stored(host);
+  if (!stored) {
+    const std::string shown = host.size() > 100 ? host.substr(0, 100) + "..." : host;
+    throw DecodeError(at(path) + ": host name " + quoted(shown) + " " + stored.error());
   }
+  return std::move(*stored);
 }
 
-json hostList(json& doc, const char* key) {
-  json* list = doc.contains(key) && !doc[key].is_null() ? &doc[key] : nullptr;
-  if (!list) return json::array();
+json hostList(const json& doc, const char* key) {
+  json out = json::array();
+  const json* list = JsonFields::find(doc, key);
+  if (!list) return out;
   if (!list->is_array()) {
     throw DecodeError(at(key) + ": expected an array, found " + list->type_name());
   }
+  const bool exact = std::string_view(key) == "domainExact";
   for (std::size_t i = 0; i < list->size(); ++i) {
     const std::string path = indexed(key, i);
-    checkHost(JsonFields::asString((*list)[i], path), path);
+    out.push_back(storedHost(JsonFields::asString((*list)[i], path), path, exact));
   }
-  return std::move(*list);
+  return out;
 }
 
 json window(const json& j, const std::string& path) {
@@ -163,10 +172,14 @@ Result<std::string> normalize(std::string_view body) {
       requireObject(*limits, "domainLimits");
       for (const auto& [host, minutes] : limits->items()) {
         const std::string path = "domainLimits." + host;
-        checkHost(host, path);
+        const std::string stored = storedHost(host, path, false);
         const int64_t m = asInteger(minutes, path);
         if (m < 0) throw DecodeError(at(path) + ": must not be negative");
-        out["domainLimits"][host] = m;
+        if (out["domainLimits"].contains(stored)) {
+          throw DecodeError(at(path) + ": host name " + quoted(host) + " is stored as \"" + stored +
+                            "\", which another limit already names");
+        }
+        out["domainLimits"][stored] = m;
       }
     }
     return out.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -188,6 +201,17 @@ std::string serve(int64_t rev, int64_t usageEpoch, const std::optional<std::stri
   out += ',';
   out.append(body, 1, std::string::npos);
   return out;
+}
+
+std::string tag(int64_t rev, int64_t usageEpoch, std::string_view keptDigest) {
+  const std::string input =
+      std::to_string(rev) + "/" + std::to_string(usageEpoch) + "/" + std::string(keptDigest);
+  std::array<unsigned char, 16> out{};
+  crypto_generichash(out.data(), out.size(), reinterpret_cast<const unsigned char*>(input.data()),
+                     input.size(), nullptr, 0);
+  char hex[2 * 16 + 1];
+  sodium_bin2hex(hex, sizeof hex, out.data(), out.size());
+  return hex;
 }
 
 }  // namespace tether::PolicyDocument

@@ -80,11 +80,18 @@ Result<Checked> check(std::string_view body) {
     if (const json* tz = find(doc, "timeZone")) timeZone = asString(*tz, "timeZone");
     int64_t usageEpoch = 0;
     if (const json* e = find(doc, "usageEpoch")) usageEpoch = asInteger(*e, "usageEpoch");
+    std::optional<int64_t> blockedDomainCount;
+    if (const json* count = find(doc, "blockedDomainCount")) {
+      blockedDomainCount = asInteger(*count, "blockedDomainCount");
+      if (*blockedDomainCount < 0)
+        throw DecodeError("key \"blockedDomainCount\": must not be negative");
+    }
 
     if (!apps.empty()) checked.apps = apps.dump(-1, ' ', false, json::error_handler_t::replace);
-    const json report = {{"date", checked.date},    {"minutes", std::move(minutes)},
-                         {"apps", std::move(apps)}, {"blockedNow", stringList(doc, "blockedNow")},
-                         {"timeZone", timeZone},    {"usageEpoch", usageEpoch}};
+    json report = {{"date", checked.date},    {"minutes", std::move(minutes)},
+                   {"apps", std::move(apps)}, {"blockedNow", stringList(doc, "blockedNow")},
+                   {"timeZone", timeZone},    {"usageEpoch", usageEpoch}};
+    if (blockedDomainCount) report["blockedDomainCount"] = *blockedDomainCount;
     checked.report = report.dump(-1, ' ', false, json::error_handler_t::replace);
     return checked;
   } catch (const DecodeError& e) {

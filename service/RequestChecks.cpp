@@ -1,6 +1,7 @@
 #include "RequestChecks.h"
 
 #include <charconv>
+#include <vector>
 
 namespace tether::RequestChecks {
 
@@ -121,28 +122,31 @@ std::optional<int64_t> parseId(std::string_view text) {
   return value;
 }
 
-std::string formField(std::string_view body, std::string_view name) {
-  const auto decode = [](std::string_view text) {
-    const auto hex = [](char c) -> int {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      return -1;
-    };
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      if (text[i] == '+') {
-        out += ' ';
-      } else if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
-                 hex(text[i + 2]) >= 0) {
-        out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
-        i += 2;
-      } else {
-        out += text[i];
-      }
-    }
-    return out;
+std::string percentDecoded(std::string_view text, bool plusIsBlank) {
+  const auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
   };
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+' && plusIsBlank) {
+      out += ' ';
+    } else if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
+               hex(text[i + 2]) >= 0) {
+      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string formField(std::string_view body, std::string_view name) {
+  const auto decode = [](std::string_view text) { return percentDecoded(text, true); };
   while (!body.empty()) {
     const auto amp = body.find('&');
     const std::string_view pair = body.substr(0, amp);
@@ -157,6 +161,51 @@ std::string formField(std::string_view body, std::string_view name) {
 std::string bearerToken(std::string_view header) {
   if (header.size() < 7 || lowerAscii(header.substr(0, 7)) != "bearer ") return {};
   return trimmed(header.substr(7));
+}
+
+namespace {
+
+// The comma-separated items of a header value, without surrounding blanks.
+std::vector<std::string> items(std::string_view value) {
+  std::vector<std::string> out;
+  while (!value.empty()) {
+    const auto comma = value.find(',');
+    std::string item = trimmed(value.substr(0, comma));
+    if (!item.empty()) out.push_back(std::move(item));
+    value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+  }
+  return out;
+}
+
+}  // namespace
+
+bool acceptsGzip(std::string_view acceptEncoding) {
+  std::optional<bool> gzip, any;
+  for (const std::string& item : items(acceptEncoding)) {
+    const auto semicolon = item.find(';');
+    const std::string coding = lowerAscii(trimmed(std::string_view(item).substr(0, semicolon)));
+    bool wanted = true;
+    if (semicolon != std::string::npos) {
+      // "q=0", "q=0.0" and "q=0.000" refuse the coding; any other weight takes it.
+      const std::string parameter =
+          lowerAscii(trimmed(std::string_view(item).substr(semicolon + 1)));
+      if (parameter.starts_with("q=")) {
+        wanted = parameter.find_first_not_of("0.", 2) != std::string::npos;
+      }
+    }
+    if (coding == "gzip" || coding == "x-gzip") gzip = gzip.value_or(false) || wanted;
+    if (coding == "*") any = wanted;
+  }
+  return gzip ? *gzip : any.value_or(false);
+}
+
+bool matchesEntityTag(std::string_view ifNoneMatch, std::string_view entityTag) {
+  for (std::string item : items(ifNoneMatch)) {
+    if (item == "*") return true;
+    if (item.starts_with("W/")) item.erase(0, 2);
+    if (item == entityTag) return true;
+  }
+  return false;
 }
 
 }  // namespace tether::RequestChecks

@@ -37,11 +37,19 @@ Result<std::string> checkDeviceName(std::string_view raw);
 bool isJsonContentType(std::string_view value);
 // A positive decimal id; nothing for anything else.
 std::optional<int64_t> parseId(std::string_view text);
+// %XX sequences as the bytes they stand for (others left as they are), and "+" as a blank when
+// asked to (in form fields and queries, not in paths).
+std::string percentDecoded(std::string_view text, bool plusIsBlank);
 // The first value of a field in an application/x-www-form-urlencoded body, decoded ("+" is a
 // blank, %XX a byte); empty when the field is absent.
 std::string formField(std::string_view body, std::string_view name);
 // The token of an Authorization header value "Bearer <token>"; empty when there is none.
 std::string bearerToken(std::string_view header);
+// Whether an Accept-Encoding value takes gzip: "gzip", "x-gzip" or "*" with a weight above 0.
+bool acceptsGzip(std::string_view acceptEncoding);
+// Whether an If-None-Match value names the entity tag (quotes included), "W/" tags compared as
+// strong ones, or is "*".
+bool matchesEntityTag(std::string_view ifNoneMatch, std::string_view entityTag);
 
 }  // namespace RequestChecks
 }  // namespace tether

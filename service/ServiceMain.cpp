@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sodium.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,6 +127,12 @@ int run(int argc, char** argv) {
   umask(077);
   // A client that goes away mid-answer must not end the process.
   signal(SIGPIPE, SIG_IGN);
+  // A descriptor per open connection, up to the server's limit of 10 000.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   // SIGINT and SIGTERM are taken by one waiting thread; every other thread, the server's pool
   // included, inherits the blocked mask.
   sigset_t stopSignals;

@@ -1,16 +1,13 @@
 #include "ServiceServer.h"
 
-#include <httplib.h>
-
-#include <atomic>
-#include <charconv>
 #include <mutex>
 #include <optional>
 #include <regex>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "Gzip.h"
+#include "HttpServer.h"
 #include "JsonFields.h"
 #include "PolicyDocument.h"
 #include "ReportDocument.h"
@@ -22,16 +19,9 @@ namespace tether {
 
 namespace {
 
-using httplib::Request;
-using httplib::Response;
+using Request = ServerRequest;
+using Response = ServerResponse;
 using nlohmann::json;
-
-const std::regex kPolicyPath(R"(/v1/devices/[^/]+/policy)");
-// The agent joins its base URL and the path as plain text, so a base URL written with a trailing
-// slash sends "//v1/policy"; its two routes take any number of leading slashes.
-const char* const kAgentPolicyRoute = R"(/+v1/policy)";
-const char* const kAgentUsageRoute = R"(/+v1/usage)";
-const std::regex kAgentUsagePath(kAgentUsageRoute);
 
 std::string dump(const json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -39,50 +29,21 @@ std::string dump(const json& j) {
 
 void sendJsonText(Response& res, int status, std::string body) {
   res.status = status;
-  res.set_content(std::move(body), "application/json");
+  res.setContent(std::move(body), "application/json");
 }
 
 void sendJson(Response& res, int status, const json& body) {
   sendJsonText(res, status, dump(body));
 }
 
+// Keeps the headers already set (WWW-Authenticate).
 void sendDetail(Response& res, int status, const std::string& detail) {
-  sendJson(res, status, {{"detail", detail}});
-}
-
-std::string defaultDetail(int status) {
-  switch (status) {
-    case 400:
-      return "bad request";
-    case 401:
-      return "authentication required";
-    case 403:
-      return "forbidden";
-    case 404:
-      return "not found";
-    case 405:
-      return "method not allowed";
-    case 408:
-      return "request timed out";
-    case 413:
-      return "request body too large (at most " + std::to_string(ServiceServer::kPolicyBodyLimit) +
-             " bytes)";
-    case 414:
-      return "request URI too long";
-    case 415:
-      return "unsupported media type";
-    case 416:
-      return "range not satisfiable";
-    case 431:
-      return "request headers too large";
-    default:
-      return status >= 500 ? "internal error" : "request refused";
-  }
+  sendJsonText(res, status, std::move(Response::refusal(status, detail).body));
 }
 
 // The token of an "Authorization: Bearer <token>" header; empty when there is none.
 std::string bearerToken(const Request& req) {
-  return RequestChecks::bearerToken(req.get_header_value("Authorization"));
+  return RequestChecks::bearerToken(req.header("Authorization"));
 }
 
 json loginResponse(const Account& account, const std::string& token) {
@@ -96,109 +57,66 @@ json deviceRecord(const Device& d) {
           {"lastSeen", d.lastSeen ? json(*d.lastSeen) : json(nullptr)}};
 }
 
-std::string servedPolicy(const DevicePolicy& p) {
-  return PolicyDocument::serve(p.rev, p.usageEpoch, p.kept);
+// The entity tag of a policy answer: one per document and content coding.
+std::string entityTag(const DevicePolicy& p, bool gzip) {
+  return "\"" + PolicyDocument::tag(p.rev, p.usageEpoch, p.keptDigest) + (gzip ? "-gzip" : "") +
+         "\"";
 }
 
 void setPageHeaders(Response& res) {
-  res.set_header(
+  res.setHeader(
       "Content-Security-Policy",
       "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'; base-uri 'none'");
-  res.set_header("X-Frame-Options", "DENY");
-  res.set_header("Referrer-Policy", "no-referrer");
+  res.setHeader("X-Frame-Options", "DENY");
+  res.setHeader("Referrer-Policy", "no-referrer");
 }
 
 }  // namespace
 
-struct ServiceServer::Impl {
-  Impl(ServiceStore& s, Settings settingsIn) : store(s), settings(std::move(settingsIn)) {}
+struct ServiceServer::Impl : HttpServer::Handler {
+  Impl(ServiceStore& s, Settings settingsIn)
+      : store(s), settings(std::move(settingsIn)), http(*this, settings.limits) {}
+
+  using Handler = void (Impl::*)(const Request&, Response&);
+  using Check = std::optional<Response> (Impl::*)(const Request&);
+
+  struct Route {
+    const char* method;
+    std::regex pattern;
+    std::size_t bodyLimit;
+    Handler handler;
+    // Checked once the head is in, before the body is read: who may send this body at all.
+    Check admission = nullptr;
+  };
 
   ServiceStore& store;
   Settings settings;
-  httplib::Server http;
-  std::atomic<bool> serving{false};
-  std::atomic<bool> stopping{false};
+  std::vector<Route> routes;
   std::once_flag decoyOnce;
   std::string decoyHash;
+  HttpServer http;  // last: stopped before the rest goes
 
-  void log(const std::string& line) const {
+  void log(std::string_view line) override {
     if (settings.log) settings.log(line);
   }
 
-  void internalError(Response& res, const std::string& what) const {
+  void internalError(Response& res, const std::string& what) {
     log("internal error: " + what);
     sendDetail(res, 500, "internal error");
   }
 
-  static std::size_t bodyLimit(const Request& req) {
-    if (req.method == "PUT" && std::regex_match(req.path, kPolicyPath)) return kPolicyBodyLimit;
-    if (req.method == "POST" && std::regex_match(req.path, kAgentUsagePath))
-      return kReportBodyLimit;
-    return kSmallBodyLimit;
-  }
-
-  static bool announcesMoreThan(const Request& req, std::size_t limit) {
-    if (!req.has_header("Content-Length")) return false;
-    const std::string text = req.get_header_value("Content-Length");
-    std::size_t length = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), length);
-    return ec == std::errc::result_out_of_range || (ec == std::errc() && length > limit);
-  }
-
-  static void tooLarge(Response& res, std::size_t limit) {
-    res.set_header("Connection", "close");
-    sendDetail(
-        res, 413,
-        "request body too large (at most " + std::to_string(limit) + " bytes for this request)");
-  }
-
-  // Reads the whole body into text; false, with the refusal in res, when it is larger than the
-  // route allows or cannot be read. A body over the limit is read to its end and dropped, so the
-  // client, still sending, surely gets the refusal; httplib itself skips an announced body over
-  // the overall limit. Unlike httplib's own reading, this also bounds chunked bodies.
-  static bool readBody(const Request& req, Response& res, const httplib::ContentReader& reader,
-                       std::string& text) {
-    const std::size_t limit = bodyLimit(req);
-    bool overflow = false;
-    const bool read = reader([&](const char* data, std::size_t length) {
-      if (!overflow && length <= limit - text.size()) {
-        text.append(data, length);
-      } else if (!overflow) {
-        overflow = true;
-        std::string().swap(text);
-      }
-      return true;
-    });
-    if (overflow || (!read && res.status == 413)) {
-      tooLarge(res, limit);
-      return false;
-    }
-    if (!read) {
-      sendDetail(res, 400, "the request body could not be read");
-      return false;
-    }
-    return true;
-  }
-
-  // Reads the body to its end without keeping it, leaving the refusal already in res as it is.
-  static void dropBody(Response& res, const httplib::ContentReader& reader) {
-    const int status = res.status;
-    reader([](const char*, std::size_t) { return true; });
-    res.status = status;
-  }
-
   // False, with the refusal in res, for a body not sent as JSON.
   static bool acceptJsonBody(const Request& req, Response& res) {
-    if (RequestChecks::isJsonContentType(req.get_header_value("Content-Type"))) return true;
+    if (RequestChecks::isJsonContentType(req.header("Content-Type"))) return true;
     sendDetail(res, 415, "the request body must be JSON, sent with Content-Type application/json");
     return false;
   }
 
   // The JSON object in the body, or nothing with the refusal already in res.
-  static std::optional<json> jsonBody(const Request& req, const std::string& text, Response& res) {
+  static std::optional<json> jsonBody(const Request& req, Response& res) {
     if (!acceptJsonBody(req, res)) return std::nullopt;
     try {
-      json body = JsonFields::parse(text);
+      json body = JsonFields::parse(req.body);
       JsonFields::requireObject(body, "");
       return body;
     } catch (const DecodeError& e) {
@@ -216,10 +134,10 @@ struct ServiceServer::Impl {
     }
   }
 
-  std::optional<Account> requireAccount(const Request& req, Response& res) const {
+  std::optional<Account> requireAccount(const Request& req, Response& res) {
     const std::string token = bearerToken(req);
     if (token.empty()) {
-      res.set_header("WWW-Authenticate", "Bearer");
+      res.setHeader("WWW-Authenticate", "Bearer");
       sendDetail(res, 401, "missing bearer token");
       return std::nullopt;
     }
@@ -229,7 +147,7 @@ struct ServiceServer::Impl {
       return std::nullopt;
     }
     if (!*account) {
-      res.set_header("WWW-Authenticate", "Bearer error=\"invalid_token\"");
+      res.setHeader("WWW-Authenticate", "Bearer error=\"invalid_token\"");
       sendDetail(res, 401, "invalid account token");
       return std::nullopt;
     }
@@ -237,11 +155,10 @@ struct ServiceServer::Impl {
   }
 
   // The account and the device id of a /v1/devices/{id}/... request.
-  std::optional<std::pair<Account, int64_t>> requireOwnDevice(const Request& req,
-                                                              Response& res) const {
+  std::optional<std::pair<Account, int64_t>> requireOwnDevice(const Request& req, Response& res) {
     auto account = requireAccount(req, res);
     if (!account) return std::nullopt;
-    const auto id = RequestChecks::parseId(req.matches[1].str());
+    const auto id = RequestChecks::parseId(req.matches.at(1));
     if (!id) {
       sendDetail(res, 404, "device not found");
       return std::nullopt;
@@ -249,14 +166,47 @@ struct ServiceServer::Impl {
     return std::make_pair(*account, *id);
   }
 
-  // Answers with the policy, or 404 when the device is not the account's.
-  void sendPolicy(Response& res, const Result<std::optional<DevicePolicy>>& policy) const {
-    if (!policy) return internalError(res, policy.error());
-    if (!*policy) return sendDetail(res, 404, "device not found");
-    sendJsonText(res, 200, servedPolicy(**policy));
+  // The device token of an agent's request, or nothing with the refusal in res.
+  static std::optional<std::string> requireDeviceToken(const Request& req, Response& res) {
+    std::string token = bearerToken(req);
+    if (!token.empty()) return token;
+    res.setHeader("WWW-Authenticate", "Bearer");
+    sendDetail(res, 401, "missing bearer token");
+    return std::nullopt;
   }
 
-  void issueLogin(Response& res, const Account& account, int status) const {
+  // Answers with the policy, or 404 when the device is not the account's. The answer carries a
+  // strong entity tag and is compressed when the client takes gzip; a GET whose If-None-Match
+  // names the tag gets 304 without the document (its policy is wanted only when it will be sent).
+  void sendPolicy(const Request& req, Response& res,
+                  const Result<std::optional<DevicePolicy>>& policy) {
+    if (!policy) return internalError(res, policy.error());
+    if (!*policy) return sendDetail(res, 404, "device not found");
+    const bool gzip = RequestChecks::acceptsGzip(req.header("Accept-Encoding"));
+    const std::string tag = entityTag(**policy, gzip);
+    res.setHeader("ETag", tag);
+    res.setHeader("Vary", "Accept-Encoding");
+    if (unchangedFor(req, **policy)) {
+      res.status = 304;
+      return;
+    }
+    std::string document =
+        PolicyDocument::serve((*policy)->rev, (*policy)->usageEpoch, (*policy)->kept);
+    if (gzip) {
+      document = Gzip::compress(document);
+      res.setHeader("Content-Encoding", "gzip");
+    }
+    sendJsonText(res, 200, std::move(document));
+  }
+
+  // Whether the client of a GET has this policy already.
+  static bool unchangedFor(const Request& req, const DevicePolicy& policy) {
+    const bool gzip = RequestChecks::acceptsGzip(req.header("Accept-Encoding"));
+    return (req.method == "GET" || req.method == "HEAD") &&
+           RequestChecks::matchesEntityTag(req.header("If-None-Match"), entityTag(policy, gzip));
+  }
+
+  void issueLogin(Response& res, const Account& account, int status) {
     auto token = store.issueAccountToken(account.id);
     if (!token) return internalError(res, token.error());
     sendJson(res, status, loginResponse(account, *token));
@@ -272,10 +222,51 @@ struct ServiceServer::Impl {
     return decoyHash;
   }
 
+  // --- checks before the body -----------------------------------------------------------------
+
+  std::optional<Response> accountAdmission(const Request& req) {
+    Response res;
+    if (requireAccount(req, res)) return std::nullopt;
+    return res;
+  }
+
+  // Nobody but the device's own account can make the service hold a policy-sized body.
+  std::optional<Response> ownDeviceAdmission(const Request& req) {
+    Response res;
+    auto own = requireOwnDevice(req, res);
+    if (!own) return res;
+    auto owns = store.ownsDevice(own->first.id, own->second);
+    if (!owns) {
+      internalError(res, owns.error());
+      return res;
+    }
+    if (!*owns) {
+      sendDetail(res, 404, "device not found");
+      return res;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<Response> deviceAdmission(const Request& req) {
+    Response res;
+    auto token = requireDeviceToken(req, res);
+    if (!token) return res;
+    auto known = store.knowsDeviceToken(*token);
+    if (!known) {
+      internalError(res, known.error());
+      return res;
+    }
+    if (!*known) {
+      sendDetail(res, 401, "invalid device token");
+      return res;
+    }
+    return std::nullopt;
+  }
+
   // --- accounts -------------------------------------------------------------------------------
 
-  void registerAccount(const Request& req, Response& res, const std::string& text) {
-    auto body = jsonBody(req, text, res);
+  void registerAccount(const Request& req, Response& res) {
+    auto body = jsonBody(req, res);
     if (!body) return;
     auto rawEmail = stringField(*body, "email", res);
     if (!rawEmail) return;
@@ -298,8 +289,8 @@ struct ServiceServer::Impl {
     issueLogin(res, **account, 201);
   }
 
-  void login(const Request& req, Response& res, const std::string& text) {
-    auto body = jsonBody(req, text, res);
+  void login(const Request& req, Response& res) {
+    auto body = jsonBody(req, res);
     if (!body) return;
     auto email = stringField(*body, "email", res);
     if (!email) return;
@@ -327,8 +318,8 @@ struct ServiceServer::Impl {
     issueLogin(res, *account, 200);
   }
 
-  void exchangeCode(const Request& req, Response& res, const std::string& text) {
-    auto body = jsonBody(req, text, res);
+  void exchangeCode(const Request& req, Response& res) {
+    auto body = jsonBody(req, res);
     if (!body) return;
     auto code = stringField(*body, "code", res);
     if (!code) return;
@@ -351,10 +342,10 @@ struct ServiceServer::Impl {
     sendJson(res, 200, list);
   }
 
-  void createDevice(const Request& req, Response& res, const std::string& text) {
+  void createDevice(const Request& req, Response& res) {
     auto account = requireAccount(req, res);
     if (!account) return;
-    auto body = jsonBody(req, text, res);
+    auto body = jsonBody(req, res);
     if (!body) return;
     auto rawName = stringField(*body, "name", res);
     if (!rawName) return;
@@ -368,36 +359,21 @@ struct ServiceServer::Impl {
   void getDevicePolicy(const Request& req, Response& res) {
     auto own = requireOwnDevice(req, res);
     if (!own) return;
-    sendPolicy(res, store.policy(own->first.id, own->second));
+    sendPolicy(req, res, store.policy(own->first.id, own->second));
   }
 
-  // The body is read only once the account and its ownership of the device are known, so that
-  // nobody else can make the service hold a policy-sized body; theirs is read and dropped.
-  void putDevicePolicy(const Request& req, Response& res, const httplib::ContentReader& reader) {
+  void putDevicePolicy(const Request& req, Response& res) {
     auto own = requireOwnDevice(req, res);
-    bool owned = false;
-    if (own) {
-      auto owns = store.ownsDevice(own->first.id, own->second);
-      if (!owns) {
-        internalError(res, owns.error());
-      } else if (!*owns) {
-        sendDetail(res, 404, "device not found");
-      } else {
-        owned = true;
-      }
-    }
-    if (!owned) return dropBody(res, reader);
-    std::string text;
-    if (!readBody(req, res, reader, text) || !acceptJsonBody(req, res)) return;
-    auto kept = PolicyDocument::normalize(text);
+    if (!own || !acceptJsonBody(req, res)) return;
+    auto kept = PolicyDocument::normalize(req.body);
     if (!kept) return sendDetail(res, 400, kept.error());
-    sendPolicy(res, store.setPolicy(own->first.id, own->second, *kept));
+    sendPolicy(req, res, store.setPolicy(own->first.id, own->second, *kept));
   }
 
   void resetUsage(const Request& req, Response& res) {
     auto own = requireOwnDevice(req, res);
     if (!own) return;
-    sendPolicy(res, store.resetUsage(own->first.id, own->second));
+    sendPolicy(req, res, store.resetUsage(own->first.id, own->second));
   }
 
   void deviceUsage(const Request& req, Response& res) {
@@ -432,27 +408,21 @@ struct ServiceServer::Impl {
   // --- agent (device token) -------------------------------------------------------------------
 
   void poll(const Request& req, Response& res) {
-    const std::string token = bearerToken(req);
-    if (token.empty()) {
-      res.set_header("WWW-Authenticate", "Bearer");
-      return sendDetail(res, 401, "missing bearer token");
-    }
-    auto policy = store.pollPolicy(token);
+    auto token = requireDeviceToken(req, res);
+    if (!token) return;
+    auto policy = store.pollPolicy(
+        *token, [&req](const DevicePolicy& head) { return !unchangedFor(req, head); });
     if (!policy) return internalError(res, policy.error());
     if (!*policy) return sendDetail(res, 401, "invalid device token");
-    sendJsonText(res, 200, servedPolicy(**policy));
+    sendPolicy(req, res, policy);
   }
 
-  void upload(const Request& req, Response& res, const std::string& text) {
-    const std::string token = bearerToken(req);
-    if (token.empty()) {
-      res.set_header("WWW-Authenticate", "Bearer");
-      return sendDetail(res, 401, "missing bearer token");
-    }
-    if (!acceptJsonBody(req, res)) return;
-    auto report = ReportDocument::check(text);
+  void upload(const Request& req, Response& res) {
+    auto token = requireDeviceToken(req, res);
+    if (!token || !acceptJsonBody(req, res)) return;
+    auto report = ReportDocument::check(req.body);
     if (!report) return sendDetail(res, 400, report.error());
-    auto stored = store.recordUsage(token, report->date, report->report, report->apps);
+    auto stored = store.recordUsage(*token, report->date, report->report, report->apps);
     if (!stored) return internalError(res, stored.error());
     if (!*stored) return sendDetail(res, 401, "invalid device token");
     sendJson(res, 200, {{"date", report->date}});
@@ -462,12 +432,12 @@ struct ServiceServer::Impl {
 
   // The provider of an /oauth/{provider} request, or nothing with the refusal in res.
   static std::optional<std::string> signInProvider(const Request& req, Response& res) {
-    const std::string provider = req.matches[1].str();
+    const std::string& provider = req.matches.at(1);
     if (!SignInPage::providerName(provider)) {
       sendDetail(res, 404, "unknown sign-in provider");
       return std::nullopt;
     }
-    if (req.get_param_value("client") != "app") {
+    if (req.param("client") != "app") {
       sendDetail(res, 400, "unsupported client: the sign-in page serves ?client=app");
       return std::nullopt;
     }
@@ -478,7 +448,7 @@ struct ServiceServer::Impl {
                        const std::string& email, const std::string& message) {
     res.status = status;
     setPageHeaders(res);
-    res.set_content(SignInPage::render(provider, email, message), "text/html; charset=utf-8");
+    res.setContent(SignInPage::render(provider, email, message), "text/html; charset=utf-8");
   }
 
   void signInPage(const Request& req, Response& res) {
@@ -487,10 +457,10 @@ struct ServiceServer::Impl {
     sendPage(res, 200, *provider, "", "");
   }
 
-  void signInContinue(const Request& req, Response& res, const std::string& text) {
+  void signInContinue(const Request& req, Response& res) {
     auto provider = signInProvider(req, res);
     if (!provider) return;
-    const std::string raw = RequestChecks::formField(text, "email");
+    const std::string raw = RequestChecks::formField(req.body, "email");
     auto email = RequestChecks::checkEmail(raw);
     if (!email)
       return sendPage(res, 400, *provider, RequestChecks::isUtf8(raw) ? raw : "", email.error());
@@ -518,131 +488,87 @@ struct ServiceServer::Impl {
     }
     auto code = store.issueSignInCode(account->id, settings.signInCodeLifetime);
     if (!code) return internalError(res, code.error());
-    res.set_redirect(SignInPage::callbackURL(*code), 303);
+    res.status = 303;
+    res.setHeader("Location", SignInPage::callbackURL(*code));
   }
 
-  // --- wiring ---------------------------------------------------------------------------------
+  // --- routing --------------------------------------------------------------------------------
 
-  void routes() {
-    auto bindTo = [this](void (Impl::*handler)(const Request&, Response&)) {
-      return [this, handler](const Request& req, Response& res) { (this->*handler)(req, res); };
+  void addRoutes() {
+    const std::size_t small = kSmallBodyLimit;
+    // The agent joins its base URL and the path as plain text, so a base URL written with a
+    // trailing slash sends "//v1/policy"; its two routes take any number of leading slashes.
+    routes = {
+        {"POST", std::regex("/v1/register"), small, &Impl::registerAccount},
+        {"POST", std::regex("/v1/login"), small, &Impl::login},
+        {"POST", std::regex("/v1/oauth/exchange"), small, &Impl::exchangeCode},
+        {"GET", std::regex("/v1/devices"), small, &Impl::listDevices},
+        {"POST", std::regex("/v1/devices"), small, &Impl::createDevice, &Impl::accountAdmission},
+        {"GET", std::regex("/v1/devices/([^/]+)/policy"), small, &Impl::getDevicePolicy},
+        {"PUT", std::regex("/v1/devices/([^/]+)/policy"), kPolicyBodyLimit, &Impl::putDevicePolicy,
+         &Impl::ownDeviceAdmission},
+        {"POST", std::regex("/v1/devices/([^/]+)/usage/reset"), small, &Impl::resetUsage},
+        {"GET", std::regex("/v1/devices/([^/]+)/usage"), small, &Impl::deviceUsage},
+        {"GET", std::regex("/v1/devices/([^/]+)/apps"), small, &Impl::deviceApps},
+        {"GET", std::regex("/+v1/policy"), small, &Impl::poll},
+        {"POST", std::regex("/+v1/usage"), kReportBodyLimit, &Impl::upload, &Impl::deviceAdmission},
+        {"GET", std::regex("/oauth/([^/]+)"), small, &Impl::signInPage},
+        {"POST", std::regex("/oauth/([^/]+)"), small, &Impl::signInContinue},
     };
-    // Handlers with a body read it through here, within the route's limit.
-    auto withBody = [this](void (Impl::*handler)(const Request&, Response&, const std::string&)) {
-      return
-          [this, handler](const Request& req, Response& res, const httplib::ContentReader& reader) {
-            std::string text;
-            if (readBody(req, res, reader, text)) (this->*handler)(req, res, text);
-          };
-    };
-    http.Post("/v1/register", withBody(&Impl::registerAccount));
-    http.Post("/v1/login", withBody(&Impl::login));
-    http.Post("/v1/oauth/exchange", withBody(&Impl::exchangeCode));
-    http.Get("/v1/devices", bindTo(&Impl::listDevices));
-    http.Post("/v1/devices", withBody(&Impl::createDevice));
-    http.Get(R"(/v1/devices/([^/]+)/policy)", bindTo(&Impl::getDevicePolicy));
-    http.Put(R"(/v1/devices/([^/]+)/policy)",
-             [this](const Request& req, Response& res, const httplib::ContentReader& reader) {
-               putDevicePolicy(req, res, reader);
-             });
-    http.Post(R"(/v1/devices/([^/]+)/usage/reset)", bindTo(&Impl::resetUsage));
-    http.Get(R"(/v1/devices/([^/]+)/usage)", bindTo(&Impl::deviceUsage));
-    http.Get(R"(/v1/devices/([^/]+)/apps)", bindTo(&Impl::deviceApps));
-    http.Get(kAgentPolicyRoute, bindTo(&Impl::poll));
-    http.Post(kAgentUsageRoute, withBody(&Impl::upload));
-    http.Get(R"(/oauth/([^/]+))", bindTo(&Impl::signInPage));
-    http.Post(R"(/oauth/([^/]+))", withBody(&Impl::signInContinue));
+  }
 
-    http.set_payload_max_length(kPolicyBodyLimit);
-    http.set_default_headers(
-        {{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
+  // The route of a request, with the pattern's groups put into it; nullptr when none matches.
+  const Route* route(Request& req) const {
+    const std::string method = req.method == "HEAD" ? "GET" : req.method;
+    for (const Route& r : routes) {
+      std::smatch match;
+      if (method != r.method || !std::regex_match(req.path, match, r.pattern)) continue;
+      req.matches.assign(match.begin(), match.end());
+      return &r;
+    }
+    return nullptr;
+  }
 
-    // One request per connection: a body left unread, or any other byte left on the connection,
-    // is never taken for the start of a next request.
-    http.set_keep_alive_max_count(1);
-    // A client that waits for "100 Continue" is told at once when its body is too large, and
-    // sends nothing more.
-    http.set_expect_100_continue_handler([](const Request& req, Response& res) {
-      const std::size_t limit = bodyLimit(req);
-      if (!announcesMoreThan(req, limit)) return 100;
-      tooLarge(res, limit);
-      return 413;
-    });
-    http.set_pre_routing_handler([](const Request& req, Response&) {
-      if (!req.has_header("Transfer-Encoding") && !req.has_header("Content-Length")) {
-        // A request with neither header has no body, but httplib would wait for one until its
-        // read time-out (curl -X POST without data sends such requests). httplib hands the
-        // request it owns to this hook as const; announcing the empty body is what the request
-        // means.
-        const_cast<Request&>(req).set_header("Content-Length", "0");
-      }
-      return httplib::Server::HandlerResponse::Unhandled;
-    });
-    // Every refusal carries {"detail": ...}, also those httplib makes itself.
-    http.set_error_handler(httplib::Server::HandlerWithResponse([](const Request&, Response& res) {
-      if (res.body.empty()) sendDetail(res, res.status, defaultDetail(res.status));
-      return httplib::Server::HandlerResponse::Handled;
-    }));
-    http.set_exception_handler([this](const Request&, Response& res, std::exception_ptr ep) {
-      std::string what = "unknown exception";
-      try {
-        if (ep) std::rethrow_exception(ep);
-      } catch (const std::exception& e) {
-        what = e.what();
-      } catch (...) {
-      }
-      internalError(res, what);
-    });
-    http.set_logger([this](const Request& req, const Response& res) {
-      log(req.method + " " + req.path + " " + std::to_string(res.status));
-    });
+  Admission admit(const Request& head) override {
+    Request req = head;
+    const Route* r = route(req);
+    if (!r) return {0, Response::refusal(404, "not found")};
+    if (r->admission) {
+      if (auto refusal = (this->*r->admission)(req)) return {0, std::move(refusal)};
+    }
+    return {r->bodyLimit, std::nullopt};
+  }
+
+  Response respond(Request& req) override {
+    Response res;
+    const Route* r = route(req);
+    if (!r) return Response::refusal(404, "not found");
+    (this->*r->handler)(req, res);
+    return res;
   }
 };
 
 ServiceServer::ServiceServer(ServiceStore& store, Settings settings)
     : impl_(std::make_unique<Impl>(store, std::move(settings))) {
-  impl_->routes();
+  impl_->addRoutes();
 }
 
-ServiceServer::~ServiceServer() {
-  stop();
-}
+ServiceServer::~ServiceServer() = default;
 
 Result<int> ServiceServer::bind(const std::string& host, int port) {
-  if (port < 0 || port > 65535)
-    return Result<int>::failure("port out of range: " + std::to_string(port));
-  if (port == 0) {
-    const int chosen = impl_->http.bind_to_any_port(host);
-    if (chosen <= 0)
-      return Result<int>::failure("cannot listen on " + host + ": no free port or bad address");
-    return chosen;
-  }
-  if (!impl_->http.bind_to_port(host, port)) {
-    return Result<int>::failure("cannot listen on " + host + ":" + std::to_string(port) +
-                                ": address in use or not available");
-  }
-  return port;
+  return impl_->http.bind(host, port);
 }
 
 bool ServiceServer::serve() {
-  impl_->serving = true;
-  if (impl_->stopping) {
-    impl_->serving = false;
-    return true;
-  }
-  const bool ok = impl_->http.listen_after_bind();
-  impl_->serving = false;
-  return ok || impl_->stopping;
+  return impl_->http.serve();
 }
 
 void ServiceServer::stop() {
-  impl_->stopping = true;
-  // httplib ignores stop() until its accept loop runs, so keep asking until serve() returns.
-  while (impl_->serving) {
-    impl_->http.stop();
-    if (!impl_->serving) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  impl_->http.stop();
+}
+
+std::string ServiceServer::answer(std::string_view request) {
+  return HttpServer::answer(*impl_, request);
 }
 
 }  // namespace tether

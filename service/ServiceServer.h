@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "HttpServer.h"
 #include "PasswordHash.h"
 #include "Result.h"
 #include "ServiceStore.h"
@@ -14,7 +15,7 @@
 namespace tether {
 
 // The service's HTTP side: the routes of the service contract, the parent's own endpoints and the
-// sign-in stand-in, served by a thread pool over one ServiceStore. Every refusal is a JSON body
+// sign-in stand-in over one ServiceStore, served by an HttpServer. Every refusal is a JSON body
 // {"detail": text} with a 4xx status; a failure inside the service is a 500 with a log line.
 class ServiceServer {
  public:
@@ -22,7 +23,9 @@ class ServiceServer {
     PasswordHash::Cost passwordCost = PasswordHash::interactive();
     std::chrono::seconds signInCodeLifetime{300};
     // One line per request ("POST /v1/login 200") and per internal failure; silent when empty.
+    // Called from several threads.
     std::function<void(std::string_view)> log;
+    HttpServer::Limits limits;
   };
 
   // Request body limits: policies may hold a million host names.
@@ -41,6 +44,9 @@ class ServiceServer {
   bool serve();
   // Safe from any thread and at any time, also before serve() has begun.
   void stop();
+
+  // The answer to the bytes of one request, without a socket (HttpServer::answer).
+  std::string answer(std::string_view request);
 
  private:
   struct Impl;

@@ -11,7 +11,7 @@ namespace tether {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE accounts(
@@ -43,14 +43,15 @@ CREATE INDEX devices_by_account ON devices(account_id, id);
 -- Apart from the device row, which every poll updates: a policy may be megabytes long.
 CREATE TABLE policies(
   device_id INTEGER PRIMARY KEY REFERENCES devices(id) ON DELETE CASCADE,
-  document TEXT NOT NULL);
+  document TEXT NOT NULL,
+  digest TEXT NOT NULL);
 CREATE TABLE usage_reports(
   device_id INTEGER NOT NULL REFERENCES devices(id) ON DELETE CASCADE,
   date TEXT NOT NULL,
   report TEXT NOT NULL,
   received_at TEXT NOT NULL,
   PRIMARY KEY(device_id, date));
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
 )sql";
 
 // A database failure inside one operation; turned into the operation's failed Result.
@@ -170,13 +171,35 @@ std::optional<Account> readAccount(Statement& s) {
   return Account{s.integer(0), s.text(1), s.optionalText(2)};
 }
 
-std::optional<DevicePolicy> policyOf(sqlite3* db, int64_t deviceId) {
+// The device's policy; its document only when wanted (by default always).
+std::optional<DevicePolicy> policyOf(sqlite3* db, int64_t deviceId,
+                                     const std::function<bool(const DevicePolicy&)>& wanted = {}) {
   Statement s(db,
-              "SELECT d.rev, d.usage_epoch, p.document FROM devices d "
+              "SELECT d.rev, d.usage_epoch, p.digest FROM devices d "
               "LEFT JOIN policies p ON p.device_id = d.id WHERE d.id = ?1");
   s.bind(1, deviceId);
   if (!s.step()) return std::nullopt;
-  return DevicePolicy{s.integer(0), s.integer(1), s.optionalText(2)};
+  DevicePolicy policy{s.integer(0), s.integer(1), std::nullopt, s.optionalText(2).value_or("")};
+  if (policy.keptDigest.empty() || (wanted && !wanted(policy))) return policy;
+  Statement document(db, "SELECT document FROM policies WHERE device_id = ?1");
+  document.bind(1, deviceId);
+  if (document.step()) policy.kept = document.text(0);
+  return policy;
+}
+
+// Version 1 kept no digest of the policies.
+void addPolicyDigests(sqlite3* db) {
+  exec(db, "ALTER TABLE policies ADD COLUMN digest TEXT NOT NULL DEFAULT ''");
+  std::vector<std::pair<int64_t, std::string>> digests;
+  {
+    Statement all(db, "SELECT device_id, document FROM policies");
+    while (all.step()) digests.emplace_back(all.integer(0), Tokens::digest(all.text(1)));
+  }
+  for (const auto& [deviceId, digest] : digests) {
+    Statement put(db, "UPDATE policies SET digest = ?1 WHERE device_id = ?2");
+    put.bind(1, digest).bind(2, deviceId).run();
+  }
+  exec(db, "PRAGMA user_version = 2");
 }
 
 bool deviceBelongsTo(sqlite3* db, int64_t accountId, int64_t deviceId) {
@@ -221,6 +244,10 @@ Result<std::unique_ptr<ServiceStore>> ServiceStore::open(const std::filesystem::
     if (version == 0) {
       Transaction t(db);
       exec(db, kSchema);
+      t.commit();
+    } else if (version == 1) {
+      Transaction t(db);
+      addPolicyDigests(db);
       t.commit();
     } else if (version != kSchemaVersion) {
       throw StoreFailure("schema version " + std::to_string(version) +
@@ -378,9 +405,10 @@ Result<std::optional<DevicePolicy>> ServiceStore::setPolicy(int64_t accountId, i
     raise.bind(1, deviceId).bind(2, accountId).run();
     if (sqlite3_changes(db_) != 1) return std::nullopt;
     Statement put(db_,
-                  "INSERT INTO policies(device_id, document) VALUES(?1, ?2) "
-                  "ON CONFLICT(device_id) DO UPDATE SET document = excluded.document");
-    put.bind(1, deviceId).bind(2, kept).run();
+                  "INSERT INTO policies(device_id, document, digest) VALUES(?1, ?2, ?3) "
+                  "ON CONFLICT(device_id) DO UPDATE SET document = excluded.document, "
+                  "digest = excluded.digest");
+    put.bind(1, deviceId).bind(2, kept).bind(3, Tokens::digest(kept)).run();
     auto out = policyOf(db_, deviceId);
     t.commit();
     return out;
@@ -426,14 +454,23 @@ Result<std::optional<DeviceInventory>> ServiceStore::inventory(int64_t accountId
   });
 }
 
-Result<std::optional<DevicePolicy>> ServiceStore::pollPolicy(const std::string& deviceToken) {
+Result<bool> ServiceStore::knowsDeviceToken(const std::string& deviceToken) {
+  return guarded<bool>(mutex_, [&] {
+    Statement s(db_, "SELECT 1 FROM devices WHERE token = ?1");
+    s.bind(1, deviceToken);
+    return s.step();
+  });
+}
+
+Result<std::optional<DevicePolicy>> ServiceStore::pollPolicy(
+    const std::string& deviceToken, const std::function<bool(const DevicePolicy&)>& wanted) {
   return guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
     Statement seen(db_, "UPDATE devices SET last_seen = ?1 WHERE token = ?2 RETURNING id");
     seen.bind(1, nowText()).bind(2, deviceToken);
     if (!seen.step()) return std::nullopt;
     const int64_t deviceId = seen.integer(0);
     seen.finish();
-    return policyOf(db_, deviceId);
+    return policyOf(db_, deviceId, wanted);
   });
 }
 

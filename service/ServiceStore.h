@@ -37,6 +37,9 @@ struct DevicePolicy {
   int64_t rev = 0;
   int64_t usageEpoch = 0;
   std::optional<std::string> kept;
+  // The digest of the parent's part (empty while there is none), kept beside it, so that whether
+  // a device has the policy already can be told without reading a document of megabytes.
+  std::string keptDigest;
 };
 
 struct StoredReport {
@@ -96,9 +99,13 @@ class ServiceStore {
   Result<std::optional<std::vector<StoredReport>>> reports(int64_t accountId, int64_t deviceId);
   Result<std::optional<DeviceInventory>> inventory(int64_t accountId, int64_t deviceId);
 
+  // Whether a device has this token.
+  Result<bool> knowsDeviceToken(const std::string& deviceToken);
   // The agent's side, by device token. Both mark the device as seen now; nothing (or false) when
-  // no device has the token.
-  Result<std::optional<DevicePolicy>> pollPolicy(const std::string& deviceToken);
+  // no device has the token. The parent's part is read only when wanted says so, given the
+  // policy without it (all of it when wanted is empty).
+  Result<std::optional<DevicePolicy>> pollPolicy(
+      const std::string& deviceToken, const std::function<bool(const DevicePolicy&)>& wanted = {});
   // Replaces the report of the same date; keeps the inventory when one is given.
   Result<bool> recordUsage(const std::string& deviceToken, const std::string& date,
                            const std::string& report, const std::optional<std::string>& apps);

@@ -13,6 +13,7 @@ std::string random();
 
 // The form in which secrets that are never shown again (account tokens, sign-in codes) are kept:
 // the hex text of their BLAKE2b-256 digest. A copy of the database then reveals no usable token.
+// Also the digest by which a stored policy document is recognised.
 std::string digest(std::string_view secret);
 
 }  // namespace Tokens

@@ -35,6 +35,8 @@ class ServiceSync : public testing::Test {
   int usageStatus = 200;
   std::string usageBody;
   bool holdPolicy = false;
+  std::string policyTag;                // sent as ETag when set; If-None-Match with it gets 304
+  std::vector<std::string> conditions;  // each request's If-None-Match and content codings
 
   test::LoopbackServer server{[this](const httplib::Request& req, httplib::Response& res) {
     const bool policy = req.path.ends_with("/v1/policy");
@@ -44,8 +46,18 @@ class ServiceSync : public testing::Test {
       seen.push_back({req.method + " " + req.path + " " + req.get_header_value("Authorization") +
                           " " + req.get_header_value("Content-Type"),
                       req.body});
+      conditions.push_back(req.get_header_value("If-None-Match") + "|" +
+                           req.get_header_value("Accept-Encoding") + "|" +
+                           req.get_header_value("Content-Encoding"));
       res.status = policy ? policyStatus : usageStatus;
       res.set_content(policy ? policyBody : usageBody, "application/json");
+      if (policy && !policyTag.empty()) {
+        res.set_header("ETag", policyTag);
+        if (req.get_header_value("If-None-Match") == policyTag) {
+          res.status = 304;
+          res.body.clear();
+        }
+      }
       hold = policy && holdPolicy;
     }
     if (hold) server.hold();
@@ -54,10 +66,11 @@ class ServiceSync : public testing::Test {
   test::TempDir dir;
   test::TempDir apps;
 
-  void answerPolicy(const std::string& body, int status = 200) {
+  void answerPolicy(const std::string& body, int status = 200, const std::string& tag = "") {
     std::lock_guard lock(mutex);
     policyBody = body;
     policyStatus = status;
+    policyTag = tag;
   }
   void answerUsage(const std::string& body, int status) {
     std::lock_guard lock(mutex);
@@ -101,6 +114,32 @@ TEST_F(ServiceSync, FirstPollAppliesThePolicyAndLogsItsCounts) {
   agent->poll();
   EXPECT_EQ(agent->policy().rev, 9);
   EXPECT_EQ(test::count(log.text(), "policy rev 9"), 2u);
+}
+
+// The service names its answer with a tag; the agent asks with it while that policy is in force,
+// and an answer 304 changes nothing and costs no body. Bodies come and go in gzip once the service
+// has sent one so.
+TEST_F(ServiceSync, PolicyIsAskedForByTheTagOfTheOneInForceAnd304ChangesNothing) {
+  auto agent = makeAgent();
+  test::CapturedStderr log;
+  answerPolicy(kPolicy9, 200, "\"nine\"");
+  agent->poll();
+  agent->poll();
+  EXPECT_EQ(agent->policy().rev, 9);
+  EXPECT_EQ(test::count(log.text(), "\n"), 1u) << log.text();  // the one policy line
+  // A reset comes with another tag (the tag covers usageEpoch): applied.
+  answerPolicy(R"({"rev":9,"usageEpoch":1})", 200, "\"nine-1\"");
+  agent->poll();
+  EXPECT_THAT(log.text(), HasSubstr("] usage reset by parent (epoch 1)\n"));
+  // Once another policy is in force the tag no longer describes it: asked for without one.
+  agent->applyPolicy(*Policy::decode(R"({"rev":3})"));
+  agent->poll();
+  EXPECT_EQ(agent->policy().rev, 9);
+  agent->postUsage(false);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(conditions, (std::vector<std::string>{"|gzip|", "\"nine\"|gzip|", "\"nine\"|gzip|",
+                                                  "|gzip|", "|gzip|gzip"}));
+  EXPECT_EQ(json::parse(seen.back().second)["usageEpoch"], 1);  // decoded by the stand-in
 }
 
 TEST_F(ServiceSync, RisenEpochResetsUsageBeforeAndIndependentlyOfTheRevision) {
@@ -198,6 +237,28 @@ TEST_F(ServiceSync, UploadCarriesRoundedMinutesZoneBlockedNowSortedAndInventoryO
   agent->postUsage(true);
   EXPECT_EQ(json::parse(requests().at(1).second)["apps"],
             json::parse(R"([{"name":"Notes","bundleId":"com.example.notes"}])"));
+}
+
+// A million blocked names would make a report of 30 MB: beyond a thousand, the hosts of plain
+// block rules are counted instead of listed. Applications and limited hosts are always listed.
+TEST_F(ServiceSync, ReportListsPlainBlockedHostsOnlyUpToAThousandAndCountsThemBeyond) {
+  auto agent = makeAgent();
+  for (const std::size_t hosts : {Agent::kReportedBlockHosts, Agent::kReportedBlockHosts + 1}) {
+    json policy = json::parse(R"({"rev":2,"domainLimits":{"mm.example":0,"tt.example":30},
+        "apps":{"com.blocked":{"dailyLimitMinutes":0}}})");
+    policy["rev"] = hosts;
+    for (std::size_t i = 0; i < hosts; ++i) policy["domains"].push_back("h" + std::to_string(i));
+    agent->applyPolicy(*Policy::decode(policy.dump()));
+    agent->postUsage(false);
+    const json report = json::parse(requests().back().second);
+    if (hosts == Agent::kReportedBlockHosts) {
+      EXPECT_EQ(report["blockedNow"].size(), hosts + 3);
+      EXPECT_FALSE(report.contains("blockedDomainCount"));
+    } else {
+      EXPECT_EQ(report["blockedNow"], json({"com.blocked", "mm.example", "tt.example"}));
+      EXPECT_EQ(report["blockedDomainCount"], hosts);
+    }
+  }
 }
 
 TEST_F(ServiceSync, BrokenPolicyBodiesAreRefusedWholeAndThePolicyInForceStays) {

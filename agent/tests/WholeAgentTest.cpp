@@ -34,10 +34,12 @@ constexpr const char* kWorkFlag = "--whole-agent-work=";
 constexpr const char* kGame = "com.tether.demo-game";
 constexpr const char* kLimited = "videos.example.test";
 constexpr const char* kUpstreamAnswer = "192.0.2.10";
+// The parent writes an international name as people do; browsers look up its ASCII form.
 constexpr const char* kPolicy = R"({
   "apps": {"com.tether.demo-game": {"dailyLimitMinutes": 0}},
-  "domains": ["games.example.test"], "domainAllow": ["learn.games.example.test"],
+  "domains": ["games.example.test", "b\u00fccher.de"], "domainAllow": ["learn.games.example.test"],
   "domainLimits": {"videos.example.test": 1}})";
+constexpr const char* kInternational = "xn--bcher-kva.de";
 
 // Inside the namespaces the command line carries the folder that the outer run made.
 std::optional<fs::path> insideWorkFolder() {
@@ -176,7 +178,7 @@ class WholeAgent : public testing::Test {
     agent_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{
         test::agentBinary(), "--config", (work_ / "config.json").string()});
     ASSERT_TRUE(agent_->waitFor(
-        "policy rev 1: 1 app rule(s), 1 blocked domain(s), 1 domain limit(s)\n", 30s))
+        "policy rev 1: 1 app rule(s), 2 blocked domain(s), 1 domain limit(s)\n", 30s))
         << agent_->stderrText();
   }
 
@@ -282,6 +284,8 @@ TEST_F(WholeAgent, EnforcesTheParentsPolicyAndLeavesUsageDNSAndServiceInAgreemen
   EXPECT_EQ(resolve("learn.games.example.test"), Addresses{kUpstreamAnswer});
   EXPECT_EQ(resolve("www.example.test"), Addresses{kUpstreamAnswer});
   EXPECT_EQ(resolve(kLimited), Addresses{"0.0.0.0"});
+  EXPECT_EQ(resolve(kInternational), Addresses{"0.0.0.0"});
+  EXPECT_EQ(resolve(std::string("www.") + kInternational), Addresses{"0.0.0.0"});
 
   // Safari on the limited site: counted, then evicted and sinkholed once the minute is used.
   const auto used = [&] { return usedMinutes().value(kLimited, 0.0); };
@@ -301,7 +305,7 @@ TEST_F(WholeAgent, EnforcesTheParentsPolicyAndLeavesUsageDNSAndServiceInAgreemen
   const bool reported = browseUntil(15s, [&] {
     report = latestReport();
     return report.is_object() && report["minutes"] == roundedMinutes(usedMinutes()) &&
-           report["blockedNow"] == json({kGame, "games.example.test", kLimited});
+           report["blockedNow"] == json({kGame, "games.example.test", kLimited, kInternational});
   });
   ASSERT_TRUE(reported) << report << "\n" << usageFile();
   EXPECT_EQ(report.value("date", ""), Clock::todayStamp());

@@ -27,6 +27,12 @@ struct Reply {
   std::string text;
   json body;
   httplib::Headers headers;
+
+  // The value of a header field; empty when there is none.
+  std::string header(const std::string& name) const {
+    const auto found = headers.find(name);
+    return found == headers.end() ? std::string() : found->second;
+  }
 };
 
 // A real service on a loopback port with a database in a fresh folder and a clock that tests can
@@ -52,6 +58,7 @@ class ServiceFixture : public ::testing::Test {
     store_ = std::move(*store);
     ServiceServer::Settings settings;
     settings.passwordCost = PasswordHash::minimal();
+    settings.limits = limits_;
     server_ = std::make_unique<ServiceServer>(*store_, settings);
     auto port = server_->bind("127.0.0.1", 0);
     ASSERT_TRUE(port) << port.error();
@@ -69,6 +76,7 @@ class ServiceFixture : public ::testing::Test {
   httplib::Client client() const {
     httplib::Client c("127.0.0.1", port_);
     c.set_read_timeout(10, 0);
+    c.set_decompress(false);  // bodies as sent, and no Accept-Encoding unless a test adds it
     return c;
   }
   static httplib::Headers auth(const std::string& token) {
@@ -85,14 +93,19 @@ class ServiceFixture : public ::testing::Test {
     return {r->status, r->body, body.is_discarded() ? json() : body, r->headers};
   }
 
-  Reply get(const std::string& path, const std::string& token = "") const {
-    return reply(client().Get(path, auth(token)));
+  Reply get(const std::string& path, const std::string& token = "",
+            const httplib::Headers& more = {}) const {
+    httplib::Headers headers = auth(token);
+    headers.insert(more.begin(), more.end());
+    return reply(client().Get(path, headers));
   }
   Reply send(const std::string& method, const std::string& path, const std::string& body,
-             const std::string& token = "") const {
+             const std::string& token = "", const httplib::Headers& more = {}) const {
     auto c = client();
-    return reply(method == "PUT" ? c.Put(path, auth(token), body, "application/json")
-                                 : c.Post(path, auth(token), body, "application/json"));
+    httplib::Headers headers = auth(token);
+    headers.insert(more.begin(), more.end());
+    return reply(method == "PUT" ? c.Put(path, headers, body, "application/json")
+                                 : c.Post(path, headers, body, "application/json"));
   }
   Reply post(const std::string& path, const json& body, const std::string& token = "") const {
     return send("POST", path, body.dump(), token);
@@ -113,6 +126,7 @@ class ServiceFixture : public ::testing::Test {
     return r.body;
   }
 
+  HttpServer::Limits limits_;
   std::filesystem::path dir_;
   std::unique_ptr<ServiceStore> store_;
   std::unique_ptr<ServiceServer> server_;

@@ -1,8 +1,15 @@
 // The reference service on a loopback port: accounts, sign-in codes, devices and their policies.
+#include <sqlite3.h>
+
+#include "Gzip.h"
+#include "RawClient.h"
 #include "ServiceFixture.h"
+#include "Tokens.h"
 
 namespace tether::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 using ServiceAccounts = ServiceFixture;
 
@@ -66,10 +73,10 @@ class ServiceSignIn : public ServiceFixture {
                                            const std::string& email) const {
     const httplib::Params form{{"email", email}};
     Reply r = reply(client().Post("/oauth/" + provider + "?client=app", form));
-    const auto location = r.headers.find("Location");
+    const std::string location = r.header("Location");
     const std::string prefix = "tether://oauth?code=";
-    if (location == r.headers.end() || !location->second.starts_with(prefix)) return {r, ""};
-    return {r, location->second.substr(prefix.size())};
+    if (!location.starts_with(prefix)) return {r, ""};
+    return {r, location.substr(prefix.size())};
   }
 };
 
@@ -161,11 +168,118 @@ TEST_F(ServiceDevices, PolicyChangesRaiseRevResetsRaiseUsageEpochAndPollsMarkThe
   // A base URL written with a trailing slash makes the agent ask for //v1/policy.
   EXPECT_EQ(get("//v1/policy", deviceToken).body, polled.body);
 
-  const Reply refused = send("PUT", policyPath, R"({"domains":["YouTube.com"]})", ann);
+  const Reply refused = send("PUT", policyPath, R"({"domains":["you tube.com"]})", ann);
   EXPECT_EQ(refused.status, 400);
   EXPECT_EQ(refused.body["detail"],
-            "key \"domains[0]\": host name \"YouTube.com\" must be written in lower case");
+            "key \"domains[0]\": host name \"you tube.com\" contains a space");
   EXPECT_EQ(get("/v1/policy", deviceToken).body["rev"], 2);
+}
+
+// An agent that has the policy in force gets 304 without it; policies go out in gzip to clients
+// that take it, and reports may come in gzip.
+TEST_F(ServiceDevices, PolicyAnswersAreTaggedAndCompressedAndReportsMayComeCompressed) {
+  const Reply set = send("PUT", policyPath, R"({"domains":["example.com"]})", ann);
+  const std::string tag = set.header("ETag");
+  const Reply plain = get("/v1/policy", deviceToken);
+  EXPECT_EQ(plain.header("ETag"), tag);
+  EXPECT_EQ(plain.body, set.body);
+  const Reply unchanged = get("/v1/policy", deviceToken, {{"If-None-Match", tag}});
+  EXPECT_EQ(unchanged.status, 304);
+  EXPECT_EQ(unchanged.text, "");
+  EXPECT_EQ(unchanged.header("ETag"), tag);
+
+  const httplib::Headers takesGzip{{"Accept-Encoding", "gzip, deflate"}};
+  const Reply zipped = get("/v1/policy", deviceToken, takesGzip);
+  EXPECT_EQ(zipped.header("Content-Encoding"), "gzip");
+  EXPECT_EQ(Gzip::decompress(zipped.text, 1 << 20).value(), plain.text);
+  const std::string zippedTag = zipped.header("ETag");
+  EXPECT_NE(zippedTag, tag);  // another representation of the document
+  httplib::Headers again = takesGzip;
+  again.emplace("If-None-Match", "\"other\", " + zippedTag);
+  EXPECT_EQ(get("/v1/policy", deviceToken, again).status, 304);
+  EXPECT_EQ(get(policyPath, ann, again).status, 304);
+  // The tag covers the whole document: a reset changes it as a new policy does.
+  post("/v1/devices/" + id + "/usage/reset", json::object(), ann);
+  const Reply reset = get("/v1/policy", deviceToken, again);
+  EXPECT_EQ(reset.status, 200);
+  EXPECT_EQ(json::parse(Gzip::decompress(reset.text, 1 << 20).value())["usageEpoch"], 1);
+
+  // Reports: gzip decoded within the report's limit; another coding or a broken one is refused.
+  const std::string report =
+      R"({"date":"2026-03-14","blockedNow":["com.game"],"blockedDomainCount":1000000})";
+  const std::tuple<std::string, std::string, int> uploads[] = {
+      {"gzip", Gzip::compress(report), 200},
+      {"gzip", Gzip::compress(std::string(ServiceServer::kReportBodyLimit + 1, ' ')), 413},
+      {"gzip", Gzip::compress(report).substr(0, 20), 400},
+      {"br", report, 415}};
+  for (const auto& [coding, body, status] : uploads) {
+    EXPECT_EQ(send("POST", "/v1/usage", body, deviceToken, {{"Content-Encoding", coding}}).status,
+              status)
+        << coding << " " << status;
+  }
+  const json stored = get("/v1/devices/" + id + "/usage", ann).body;
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0]["blockedDomainCount"], 1000000);
+  EXPECT_EQ(stored[0]["blockedNow"], json({"com.game"}));
+}
+
+// Hosts are kept in the form the agent compares with looked-up names, or refused when no name
+// could ever match them; the answer to the PUT shows what was kept.
+TEST_F(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCouldNeverMatch) {
+  const std::pair<std::string, std::string> kept[] = {
+      {"b\u00fccher.de", "xn--bcher-kva.de"},
+      {"B\u00dcCHER.De", "xn--bcher-kva.de"},
+      {"*.example.com", "example.com"},
+      {"YouTube.com", "youtube.com"},
+      {"fa\u00df.de", "xn--fa-hia.de"},             // non-transitional, as browsers map it
+      {"\uff42\uff55\uff43\uff48.de", "buch.de"},   // full-width letters
+      {"b\u00fccher\u3002de", "xn--bcher-kva.de"},  // ideographic full stop
+      {"r3---sn-4g5e6nz7.googlevideo.com", "r3---sn-4g5e6nz7.googlevideo.com"},
+      {"_dmarc.example.com", "_dmarc.example.com"}};
+  for (const auto& [written, stored] : kept) {
+    const json policy = {{"domains", {written}},
+                         {"domainLimits", {{written, 5}}},
+                         {"domainAllow", {written}},
+                         {"domainExact", {stored}}};
+    const Reply r = send("PUT", policyPath, policy.dump(), ann);
+    ASSERT_EQ(r.status, 200) << written << " " << r.text;
+    EXPECT_EQ(r.body["domains"], json({stored})) << written;
+    EXPECT_EQ(r.body["domainLimits"], json({{stored, 5}})) << written;
+    EXPECT_EQ(r.body["domainAllow"], json({stored})) << written;
+    EXPECT_EQ(r.body, get("/v1/policy", deviceToken).body);
+  }
+
+  const std::pair<std::string, std::string> refused[] = {
+      {R"({"domains":["a..b.com"]})",
+       R"(key "domains[0]": host name "a..b.com" has an empty label)"},
+      {R"({"domains":[".b.com"]})",
+       R"(key "domains[0]": host name ".b.com" begins or ends with a dot)"},
+      {R"({"domains":[""]})", R"(key "domains[0]": host name "" is empty)"},
+      {R"({"domains":["*."]})", R"(key "domains[0]": host name "*." is empty)"},
+      {R"({"domainAllow":["x.com","a b.com"]})",
+       R"(key "domainAllow[1]": host name "a b.com" contains a space)"},
+      {R"({"domains":["example.com/path"]})",
+       R"(key "domains[0]": host name "example.com/path" contains "/", which no DNS host name can hold)"},
+      {R"({"domains":["*.*.example.com"]})",
+       R"(key "domains[0]": host name "*.*.example.com" contains "*", which no DNS host name can hold)"},
+      // (libidn2 reads C strings: "b\0ücher.de" must not become "b.de".)
+      {R"({"domains":["b\u0000\u00fccher.de"]})",
+       R"(key "domains[0]": host name "b\u0000ücher.de" contains U+0000, which no DNS host name can hold)"},
+      {R"({"domains":["a\tb.com"]})",
+       R"(key "domains[0]": host name "a\tb.com" contains U+0009, which no DNS host name can hold)"},
+      {R"({"domainLimits":{")" + std::string(64, 'a') + R"(.com":5}})",
+       "key \"domainLimits." + std::string(64, 'a') + ".com\": host name \"" +
+           std::string(64, 'a') + ".com\" has a label longer than 63 bytes"},
+      {R"({"domainExact":["*.example.com"]})",
+       R"(key "domainExact[0]": host name "*.example.com" is a wildcard; an exact rule covers one name, so list the name itself)"},
+      {R"({"domainLimits":{"Bücher.de":5,"bücher.de":9}})",
+       "key \"domainLimits.b\u00fccher.de\": host name \"b\u00fccher.de\" is stored as "
+       "\"xn--bcher-kva.de\", which another limit already names"}};
+  for (const auto& [body, detail] : refused) {
+    const Reply r = send("PUT", policyPath, body, ann);
+    EXPECT_EQ(r.status, 400) << body;
+    EXPECT_EQ(r.body["detail"], detail) << body;
+  }
 }
 
 TEST_F(ServiceDevices, PolicyEndpointTakesLargePoliciesWhileOtherBodiesStaySmall) {
@@ -177,8 +291,60 @@ TEST_F(ServiceDevices, PolicyEndpointTakesLargePoliciesWhileOtherBodiesStaySmall
   EXPECT_EQ(get("/v1/policy", deviceToken).body["domains"], policy["domains"]);
   EXPECT_EQ(send("POST", "/v1/devices", body, ann).status, 413);
   // Without the right account the body is dropped and the refusal stays what it is.
-  EXPECT_EQ(send("PUT", policyPath, body, tokenFor("bob@example.com")).status, 404);
+  const std::string bob = tokenFor("bob@example.com");
+  EXPECT_EQ(send("PUT", policyPath, body, bob).status, 404);
   EXPECT_EQ(send("PUT", policyPath, body, "").status, 401);
+
+  // A refusal comes before the body: the token and the device first, then the announced length.
+  const std::tuple<std::string, std::string, std::size_t, std::string> announced[] = {
+      {"PUT " + policyPath, ann, ServiceServer::kPolicyBodyLimit + 1, "413 Payload Too Large"},
+      {"PUT " + policyPath, bob, 10u << 20, "404 Not Found"},
+      {"PUT " + policyPath, "", 10u << 20, "401 Unauthorized"},
+      {"POST /v1/usage", "unknown-device", 1u << 20, "401 Unauthorized"},
+      {"POST /v1/usage", deviceToken, ServiceServer::kReportBodyLimit + 1, "413 Payload Too Large"},
+      {"POST /v1/devices", "", 60000, "401 Unauthorized"},
+      {"POST /v1/login", "", ServiceServer::kSmallBodyLimit + 1, "413 Payload Too Large"}};
+  for (const auto& [request, token, length, status] : announced) {
+    RawConnection c(port_);
+    c.send(request + " HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(length) +
+           "\r\n\r\n");
+    bool closed = false;
+    const std::string answer = c.readAll(10s, &closed);
+    EXPECT_TRUE(closed) << request;
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + status + "\r\n")) << request << "\n" << answer;
+    EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos) << answer;
+  }
+}
+
+// A database of the first schema, which kept no digest of the policies, is taken up as it is.
+TEST(ServiceStore, DatabaseWithoutPolicyDigestsIsTakenUpWithItsPolicies) {
+  char pattern[] = "/tmp/tether-store-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path db = std::filesystem::path(pattern) / "service.db";
+  int64_t account = 0, device = 0;
+  {
+    auto store = ServiceStore::open(db);
+    ASSERT_TRUE(store) << store.error();
+    account = (*store)->createAccount("ann@example.com", std::nullopt)->value().id;
+    device = (*store)->createDevice(account, "Mac")->id;
+    ASSERT_TRUE((*store)->setPolicy(account, device, R"({"domains":["a.test"]})"));
+  }
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(raw, "ALTER TABLE policies DROP COLUMN digest; PRAGMA user_version = 1",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+
+  auto store = ServiceStore::open(db);
+  ASSERT_TRUE(store) << store.error();
+  const auto policy = (*store)->policy(account, device);
+  ASSERT_TRUE(policy && *policy);
+  EXPECT_EQ((*policy)->kept, R"({"domains":["a.test"]})");
+  EXPECT_EQ((*policy)->keptDigest, Tokens::digest(R"({"domains":["a.test"]})"));
+  store->reset();
+  std::filesystem::remove_all(pattern);
 }
 
 }  // namespace
