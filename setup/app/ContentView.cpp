@@ -1,6 +1,5 @@
 #include "ContentView.h"
 
-#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -157,8 +156,7 @@ void ContentView::buildAccountSection() {
   email_->setObjectName(QStringLiteral("email"));
   email_->setInputMethodHints(Qt::ImhEmailCharactersOnly | Qt::ImhNoAutoUppercase | Qt::ImhNoPredictiveText);
   connect(email_, &QLineEdit::textEdited, model_, &PairingModel::setEmail);
-  // The field's own submit: no emptiness test, and the default button is not pressed as well.
-  connect(email_, &QLineEdit::returnPressed, this, [this] { model_->submitAccount(); });
+  email_->installEventFilter(this);
   rows->addRow(QStringLiteral("Email"), email_);
 
   password_ = new QLineEdit(accountSection_);
@@ -166,7 +164,7 @@ void ContentView::buildAccountSection() {
   password_->setEchoMode(QLineEdit::Password);
   password_->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
   connect(password_, &QLineEdit::textEdited, model_, &PairingModel::setPassword);
-  connect(password_, &QLineEdit::returnPressed, this, [this] { model_->submitAccount(); });
+  password_->installEventFilter(this);
   rows->addRow(QStringLiteral("Password"), password_);
 
   accountButton_ = button(QString(), QStringLiteral("accountButton"), accountSection_);
@@ -279,17 +277,32 @@ void ContentView::showEvent(QShowEvent* event) {
   model_->restoreIfNeeded();
 }
 
+namespace {
+
+bool isReturn(const QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return false;
+  const int key = static_cast<const QKeyEvent*>(event)->key();
+  return key == Qt::Key_Return || key == Qt::Key_Enter;
+}
+
+}  // namespace
+
+bool ContentView::eventFilter(QObject* watched, QEvent* event) {
+  // The fields' own submit: no emptiness test. Taken here, the key neither reaches the field
+  // nor travels on to press the default button as well.
+  if ((watched == email_ || watched == password_) && isReturn(event)) {
+    model_->submitAccount();
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
 void ContentView::keyPressEvent(QKeyEvent* event) {
-  const bool isReturn = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-  QWidget* focus = QApplication::focusWidget();
-  // The e-mail and password fields submit by themselves (and pass the key on).
-  if (isReturn && focus != email_ && focus != password_) {
-    QPushButton* pressed = defaultButton();
-    if (pressed->isVisibleTo(this) && pressed->isEnabled() && form_->isEnabled()) {
-      pressed->click();
-      event->accept();
-      return;
-    }
+  QPushButton* pressed = defaultButton();
+  if (isReturn(event) && pressed->isVisibleTo(this) && pressed->isEnabled() && form_->isEnabled()) {
+    pressed->click();
+    event->accept();
+    return;
   }
   QWidget::keyPressEvent(event);
 }

@@ -34,6 +34,8 @@ class ContentView : public QWidget {
   void showEvent(QShowEvent* event) override;
   // Return outside the e-mail and password fields presses the section's default button.
   void keyPressEvent(QKeyEvent* event) override;
+  // Return in the e-mail or password field submits the account form, and nothing else.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void buildIntroduction();
