@@ -32,9 +32,13 @@ std::vector<std::string> tree(const fs::path& root) {
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     struct stat status {};
     ::lstat(entry.path().c_str(), &status);
-    const char type = S_ISDIR(status.st_mode) ? 'd' : S_ISLNK(status.st_mode) ? 'l' : S_ISREG(status.st_mode) ? '-' : '?';
+    const char type = S_ISDIR(status.st_mode)   ? 'd'
+                      : S_ISLNK(status.st_mode) ? 'l'
+                      : S_ISREG(status.st_mode) ? '-'
+                                                : '?';
     char line[64];
-    std::snprintf(line, sizeof line, "%c%04o %u:%u ", type, status.st_mode & 07777, status.st_uid, status.st_gid);
+    std::snprintf(line, sizeof line, "%c%04o %u:%u ", type, status.st_mode & 07777, status.st_uid,
+                  status.st_gid);
     entries.push_back(line + entry.path().string().substr(root.string().size()));
   }
   std::sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
@@ -60,13 +64,14 @@ struct Install {
     fs::create_directories(tabHelper / "Contents/MacOS");
     test::writeFile(tabHelper / "Contents/Info.plist", "<plist/>");
     fs::copy_file("/bin/true", tabHelper / "Contents/MacOS/TetherTabHelper");
-    const std::pair<fs::path, mode_t> modes[] = {{agent, 0755},
-                                                {config, 0600},
-                                                {tabHelper, 0775},
-                                                {tabHelper / "Contents", 0775},
-                                                {tabHelper / "Contents/Info.plist", 0664},
-                                                {tabHelper / "Contents/MacOS", 0775},
-                                                {tabHelper / "Contents/MacOS/TetherTabHelper", 0775}};
+    const std::pair<fs::path, mode_t> modes[] = {
+        {agent, 0755},
+        {config, 0600},
+        {tabHelper, 0775},
+        {tabHelper / "Contents", 0775},
+        {tabHelper / "Contents/Info.plist", 0664},
+        {tabHelper / "Contents/MacOS", 0775},
+        {tabHelper / "Contents/MacOS/TetherTabHelper", 0775}};
     for (const auto& [path, mode] : modes) {
       ::chmod(path.c_str(), mode);
       if (::chown(path.c_str(), 65534, 65534) != 0) ADD_FAILURE() << "chown " << path;
@@ -74,8 +79,8 @@ struct Install {
   }
 
   test::RunResult script(const std::string& name, std::vector<std::string> arguments = {}) const {
-    std::vector<std::string> argv{"/usr/bin/env", "TETHER_INSTALL_ROOT=" + root.path().string(), "/bin/bash",
-                                  kPackaging + "/linux/" + name};
+    std::vector<std::string> argv{"/usr/bin/env", "TETHER_INSTALL_ROOT=" + root.path().string(),
+                                  "/bin/bash", kPackaging + "/linux/" + name};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return test::run(argv, std::chrono::seconds(60));
   }
@@ -89,8 +94,8 @@ struct Install {
 
 // A command run as the unprivileged user nobody; its exit status.
 int asNobody(const std::string& command) {
-  return test::run({"/usr/bin/setpriv", "--reuid=" + kNobody, "--regid=" + kNobody, "--clear-groups", "/bin/sh",
-                    "-c", command})
+  return test::run({"/usr/bin/setpriv", "--reuid=" + kNobody, "--regid=" + kNobody,
+                    "--clear-groups", "/bin/sh", "-c", command})
       .status;
 }
 
@@ -105,25 +110,29 @@ std::vector<std::string> installedTree(bool withTabHelper) {
   if (withTabHelper) {
     const std::string app = kSupport + "/TetherTabHelper.app";
     entries.insert(entries.end(), {"d0755 0:0 " + app, "d0755 0:0 " + app + "/Contents",
-                                   "-0644 0:0 " + app + "/Contents/Info.plist", "d0755 0:0 " + app + "/Contents/MacOS",
+                                   "-0644 0:0 " + app + "/Contents/Info.plist",
+                                   "d0755 0:0 " + app + "/Contents/MacOS",
                                    "-0755 0:0 " + app + "/Contents/MacOS/TetherTabHelper"});
   }
-  entries.insert(entries.end(), {
-                                    "-0600 0:0 " + kSupport + "/config.json",
-                                    "d1777 0:0 " + kSupport + "/state",
-                                    "-0755 0:0 " + kSupport + "/uninstall-daemon.sh",
-                                    "d0755 0:0 /Library/Logs",
-                                    "d0755 0:0 /Library/Logs/VorozuzIrovidar",
-                                    "d0755 0:0 /etc",
-                                    "d0755 0:0 /etc/systemd",
-                                    "d0755 0:0 /etc/systemd/system",
-                                    "d0755 0:0 /etc/systemd/system/multi-user.target.wants",
-                                    "l0777 0:0 /etc/systemd/system/multi-user.target.wants/riz.edarodorizavive.derez.service",
-                                    "-0644 0:0 /etc/systemd/system/riz.edarodorizavive.derez.service",
-                                });
+  entries.insert(
+      entries.end(),
+      {
+          "-0600 0:0 " + kSupport + "/config.json",
+          "d1777 0:0 " + kSupport + "/state",
+          "-0755 0:0 " + kSupport + "/uninstall-daemon.sh",
+          "d0755 0:0 /Library/Logs",
+          "d0755 0:0 /Library/Logs/VorozuzIrovidar",
+          "d0755 0:0 /etc",
+          "d0755 0:0 /etc/systemd",
+          "d0755 0:0 /etc/systemd/system",
+          "d0755 0:0 /etc/systemd/system/multi-user.target.wants",
+          "l0777 0:0 /etc/systemd/system/multi-user.target.wants/riz.edarodorizavive.derez.service",
+          "-0644 0:0 /etc/systemd/system/riz.edarodorizavive.derez.service",
+      });
   if (withTabHelper) {
-    entries.insert(entries.end(), {"d0755 0:0 /etc/xdg", "d0755 0:0 /etc/xdg/autostart",
-                                   "-0644 0:0 /etc/xdg/autostart/riz.edarodorizavive.tabhelper.desktop"});
+    entries.insert(entries.end(),
+                   {"d0755 0:0 /etc/xdg", "d0755 0:0 /etc/xdg/autostart",
+                    "-0644 0:0 /etc/xdg/autostart/riz.edarodorizavive.tabhelper.desktop"});
   }
   return entries;
 }
@@ -137,11 +146,14 @@ TEST(InstallScript, PlacesEveryFileWithItsOwnerAndModeAndCanRunAgain) {
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
     EXPECT_THAT(tree(install.root.path()), ElementsAreArray(installedTree(true)));
-    EXPECT_EQ(test::readFile(install / (kSupport + "/config.json")), test::readFile(install.config));
+    EXPECT_EQ(test::readFile(install / (kSupport + "/config.json")),
+              test::readFile(install.config));
     EXPECT_EQ(test::readFile(install / (kSupport + "/KinwardAgent")), test::readFile("/bin/true"));
     EXPECT_EQ(test::readFile(install / "/etc/systemd/system/riz.edarodorizavive.derez.service"),
               test::readFile(kPackaging + "/linux/riz.edarodorizavive.derez.service"));
-    EXPECT_EQ(fs::read_symlink(install / "/etc/systemd/system/multi-user.target.wants/riz.edarodorizavive.derez.service"),
+    EXPECT_EQ(fs::read_symlink(
+                  install /
+                  "/etc/systemd/system/multi-user.target.wants/riz.edarodorizavive.derez.service"),
               "/etc/systemd/system/riz.edarodorizavive.derez.service");
     EXPECT_EQ(test::readFile(install / "/etc/xdg/autostart/riz.edarodorizavive.tabhelper.desktop"),
               test::readFile(kPackaging + "/linux/riz.edarodorizavive.tabhelper.desktop"));
@@ -151,8 +163,12 @@ TEST(InstallScript, PlacesEveryFileWithItsOwnerAndModeAndCanRunAgain) {
     if (run == 0) {
       const std::string state = (install / (kSupport + "/state")).string();
       test::writeFile(state + "/enforce.json", "{}");
-      EXPECT_EQ(asNobody("cd '" + state + "' && echo '{}' > .tab && mv -f .tab tab.json && echo '{}' > .tab && mv -f .tab tab.json"), 0);
-      EXPECT_NE(asNobody("cd '" + state + "' && echo '{}' > .enforce && mv -f .enforce enforce.json"), 0);
+      EXPECT_EQ(asNobody("cd '" + state +
+                         "' && echo '{}' > .tab && mv -f .tab tab.json && echo '{}' > .tab && mv "
+                         "-f .tab tab.json"),
+                0);
+      EXPECT_NE(
+          asNobody("cd '" + state + "' && echo '{}' > .enforce && mv -f .enforce enforce.json"), 0);
       EXPECT_NE(asNobody("rm -f '" + state + "/enforce.json'"), 0);
       EXPECT_NE(asNobody("touch '" + state + "/../planted'"), 0);
       EXPECT_NE(asNobody("cat '" + state + "/../config.json'"), 0);
@@ -181,7 +197,8 @@ TEST(InstallScript, FailsWithOneClearLine) {
   const fs::path link = install.bundle / "link.json";
   fs::create_symlink(install.config, link);
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{install.agent.string(), link.string()}, "the configuration is a symbolic link: " + link.string()},
+      {{install.agent.string(), link.string()},
+       "the configuration is a symbolic link: " + link.string()},
       {{(install.bundle / "none").string(), install.config.string()},
        "the agent is missing: " + (install.bundle / "none").string()},
       {{install.agent.string(), (install.bundle / "none").string()},
@@ -195,8 +212,9 @@ TEST(InstallScript, FailsWithOneClearLine) {
   }
   EXPECT_TRUE(fs::is_empty(install.root.path()));
   const test::RunResult unprivileged =
-      test::run({"/usr/bin/setpriv", "--reuid=" + kNobody, "--regid=" + kNobody, "--clear-groups", "/bin/bash",
-                 kPackaging + "/linux/install-daemon.sh", install.agent.string(), install.config.string()});
+      test::run({"/usr/bin/setpriv", "--reuid=" + kNobody, "--regid=" + kNobody, "--clear-groups",
+                 "/bin/bash", kPackaging + "/linux/install-daemon.sh", install.agent.string(),
+                 install.config.string()});
   EXPECT_EQ(unprivileged.status, 1);
   EXPECT_EQ(unprivileged.err, "install-daemon: must be run as root\n");
 }
@@ -229,7 +247,8 @@ TEST(UninstallScript, PutsTheDNSServersBackAndRemovesEverythingAndCanRunAgain) {
   test::writeFile(install / "/usr/sbin/networksetup", kNetworkSetup);
   fs::permissions(install / "/usr/sbin/networksetup", fs::perms(0755));
   test::writeFile(state / "services",
-                  "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\nEthernet\nThunderbolt Bridge\n*Old VPN\n");
+                  "An asterisk (*) denotes that a network service is "
+                  "disabled.\nWi-Fi\nEthernet\nThunderbolt Bridge\n*Old VPN\n");
   for (const char* service : {"Wi-Fi", "Ethernet", "Thunderbolt Bridge", "*Old VPN"})
     test::writeFile(state / ("dns-" + std::string(service)), "127.0.0.1\n");
   test::writeFile(install / (kSupport + "/dns-backup.json"),
@@ -245,17 +264,19 @@ TEST(UninstallScript, PutsTheDNSServersBackAndRemovesEverythingAndCanRunAgain) {
     // Not in the backup but left pointing at the stopped proxy.
     EXPECT_EQ(test::readFile(state / "dns-Thunderbolt Bridge"), "");
     EXPECT_EQ(test::readFile(state / "dns-*Old VPN"), "127.0.0.1\n");
-    EXPECT_THAT(tree(install.root.path()),
-                ElementsAre("d0755 0:0 /etc", "d0755 0:0 /etc/systemd", "d0755 0:0 /etc/systemd/system",
-                            "d0755 0:0 /etc/xdg", "d0755 0:0 /etc/xdg/autostart", "d0755 0:0 /usr",
-                            "d0755 0:0 /usr/sbin", "-0755 0:0 /usr/sbin/networksetup", "d0755 0:0 /var",
-                            "d0755 0:0 /var/networksetup", "-0644 0:0 /var/networksetup/dns-*Old VPN",
-                            "-0644 0:0 /var/networksetup/dns-Ethernet",
-                            "-0644 0:0 /var/networksetup/dns-Thunderbolt Bridge",
-                            "-0644 0:0 /var/networksetup/dns-Wi-Fi", "-0644 0:0 /var/networksetup/log",
-                            "-0644 0:0 /var/networksetup/services"));
+    EXPECT_THAT(
+        tree(install.root.path()),
+        ElementsAre("d0755 0:0 /etc", "d0755 0:0 /etc/systemd", "d0755 0:0 /etc/systemd/system",
+                    "d0755 0:0 /etc/xdg", "d0755 0:0 /etc/xdg/autostart", "d0755 0:0 /usr",
+                    "d0755 0:0 /usr/sbin", "-0755 0:0 /usr/sbin/networksetup", "d0755 0:0 /var",
+                    "d0755 0:0 /var/networksetup", "-0644 0:0 /var/networksetup/dns-*Old VPN",
+                    "-0644 0:0 /var/networksetup/dns-Ethernet",
+                    "-0644 0:0 /var/networksetup/dns-Thunderbolt Bridge",
+                    "-0644 0:0 /var/networksetup/dns-Wi-Fi", "-0644 0:0 /var/networksetup/log",
+                    "-0644 0:0 /var/networksetup/services"));
   }
-  EXPECT_EQ(test::readFile(state / "log"), "Wi-Fi 192.168.1.1 9.9.9.9\nEthernet Empty\nThunderbolt Bridge Empty\n");
+  EXPECT_EQ(test::readFile(state / "log"),
+            "Wi-Fi 192.168.1.1 9.9.9.9\nEthernet Empty\nThunderbolt Bridge Empty\n");
 }
 
 TEST(UninstallScript, KeepsABackupItCannotReadAndSaysSo) {
@@ -267,7 +288,8 @@ TEST(UninstallScript, KeepsABackupItCannotReadAndSaysSo) {
   const test::RunResult result = install.script("uninstall-daemon.sh");
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(test::count(result.err, "\n"), 1u) << result.err;
-  EXPECT_THAT(result.err, ::testing::StartsWith("uninstall-daemon: could not read " + backup.string() + ": "));
+  EXPECT_THAT(result.err,
+              ::testing::StartsWith("uninstall-daemon: could not read " + backup.string() + ": "));
   EXPECT_TRUE(fs::exists(backup));
 }
 
@@ -308,7 +330,8 @@ TEST(LaunchdJobs, StartTheAgentWithItsConfigurationAndKeepTheTabHelperRunning) {
   const PropertyList daemon(kPackaging + "/macos/riz.edarodorizavive.derez.plist");
   ASSERT_NE(daemon.root, nullptr);
   EXPECT_EQ(daemon.text("Label"), "riz.edarodorizavive.derez");
-  EXPECT_THAT(daemon.arguments(), ElementsAre(kSupport + "/KinwardAgent", "--config", kSupport + "/config.json"));
+  EXPECT_THAT(daemon.arguments(),
+              ElementsAre(kSupport + "/KinwardAgent", "--config", kSupport + "/config.json"));
   EXPECT_EQ(daemon.text("StandardErrorPath"), "/Library/Logs/VorozuzIrovidar/agent.log");
   EXPECT_TRUE(daemon.flag("RunAtLoad"));
   EXPECT_TRUE(daemon.flag("KeepAlive"));
@@ -316,7 +339,8 @@ TEST(LaunchdJobs, StartTheAgentWithItsConfigurationAndKeepTheTabHelperRunning) {
   const PropertyList helper(kPackaging + "/macos/riz.edarodorizavive.tabhelper.plist");
   ASSERT_NE(helper.root, nullptr);
   EXPECT_EQ(helper.text("Label"), "riz.edarodorizavive.tabhelper");
-  EXPECT_THAT(helper.arguments(), ElementsAre(kSupport + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper"));
+  EXPECT_THAT(helper.arguments(),
+              ElementsAre(kSupport + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper"));
   EXPECT_TRUE(helper.flag("RunAtLoad"));
   EXPECT_TRUE(helper.flag("KeepAlive"));
   EXPECT_EQ(helper.text("LimitLoadToSessionType"), "Aqua");

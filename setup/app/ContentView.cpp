@@ -21,14 +21,21 @@ namespace {
 QColor secondaryColor(const QPalette& palette) {
   const QColor text = palette.color(QPalette::WindowText);
   const QColor background = palette.color(QPalette::Window);
-  return QColor::fromRgbF(text.redF() * 0.62f + background.redF() * 0.38f, text.greenF() * 0.62f + background.greenF() * 0.38f,
+  return QColor::fromRgbF(text.redF() * 0.62f + background.redF() * 0.38f,
+                          text.greenF() * 0.62f + background.greenF() * 0.38f,
                           text.blueF() * 0.62f + background.blueF() * 0.38f);
 }
 
-bool isDark(const QPalette& palette) { return palette.color(QPalette::Window).lightness() < 128; }
+bool isDark(const QPalette& palette) {
+  return palette.color(QPalette::Window).lightness() < 128;
+}
 
-QColor greenColor(const QPalette& palette) { return isDark(palette) ? QColor(0x30, 0xd1, 0x58) : QColor(0x24, 0x8a, 0x3d); }
-QColor redColor(const QPalette& palette) { return isDark(palette) ? QColor(0xff, 0x69, 0x61) : QColor(0xd7, 0x00, 0x15); }
+QColor greenColor(const QPalette& palette) {
+  return isDark(palette) ? QColor(0x30, 0xd1, 0x58) : QColor(0x24, 0x8a, 0x3d);
+}
+QColor redColor(const QPalette& palette) {
+  return isDark(palette) ? QColor(0xff, 0x69, 0x61) : QColor(0xd7, 0x00, 0x15);
+}
 
 void setTextColor(QWidget* widget, const QColor& color) {
   QPalette palette = widget->palette();
@@ -56,8 +63,11 @@ QPushButton* button(const QString& text, const QString& objectName, QWidget* par
 
 }  // namespace
 
-ContentView::ContentView(PairingModel::Parts parts, std::shared_ptr<UpdateController> updates, QWidget* parent)
-    : QWidget(parent), model_(new PairingModel(std::move(parts), this)), updates_(std::move(updates)) {
+ContentView::ContentView(PairingModel::Parts parts, std::shared_ptr<UpdateController> updates,
+                         QWidget* parent)
+    : QWidget(parent),
+      model_(new PairingModel(std::move(parts), this)),
+      updates_(std::move(updates)) {
   setObjectName(QStringLiteral("contentView"));
   setWindowTitle(QStringLiteral("Tether"));
   setMinimumSize(440, 560);
@@ -89,11 +99,13 @@ ContentView::ContentView(PairingModel::Parts parts, std::shared_ptr<UpdateContro
   sections->addWidget(errorSection_);
   sections->addStretch(1);
 
-  for (auto signal : {&PairingModel::modeChanged, &PairingModel::emailChanged, &PairingModel::passwordChanged,
-                      &PairingModel::deviceNameChanged, &PairingModel::enableDNSChanged, &PairingModel::apiTokenChanged,
-                      &PairingModel::signedInEmailChanged, &PairingModel::devicesChanged,
-                      &PairingModel::selectedDeviceIDChanged, &PairingModel::statusChanged, &PairingModel::errorChanged,
-                      &PairingModel::busyChanged, &PairingModel::restoringChanged, &PairingModel::daemonLoadedChanged}) {
+  for (auto signal :
+       {&PairingModel::modeChanged, &PairingModel::emailChanged, &PairingModel::passwordChanged,
+        &PairingModel::deviceNameChanged, &PairingModel::enableDNSChanged,
+        &PairingModel::apiTokenChanged, &PairingModel::signedInEmailChanged,
+        &PairingModel::devicesChanged, &PairingModel::selectedDeviceIDChanged,
+        &PairingModel::statusChanged, &PairingModel::errorChanged, &PairingModel::busyChanged,
+        &PairingModel::restoringChanged, &PairingModel::daemonLoadedChanged}) {
     connect(model_, signal, this, &ContentView::refresh);
   }
   refresh();
@@ -105,10 +117,10 @@ void ContentView::buildIntroduction() {
   auto* section = new QGroupBox(QStringLiteral("Tether"), form_);
   section->setObjectName(QStringLiteral("tetherSection"));
   auto* rows = new QFormLayout(section);
-  auto* intro = new QLabel(
-      QStringLiteral("Sign in or create a parent account, then install protection on this Mac. After install, allow "
-                     "Tether Tab Helper to control Safari when macOS asks."),
-      section);
+  auto* intro = new QLabel(QStringLiteral("Sign in or create a parent account, then install "
+                                          "protection on this Mac. After install, allow "
+                                          "Tether Tab Helper to control Safari when macOS asks."),
+                           section);
   intro->setObjectName(QStringLiteral("intro"));
   intro->setTextFormat(Qt::PlainText);
   intro->setWordWrap(true);
@@ -116,7 +128,8 @@ void ContentView::buildIntroduction() {
   rows->addRow(intro);
   daemonStatus_ = plainLabel(QStringLiteral("daemonStatus"), section);
   rows->addRow(QStringLiteral("Daemon"), daemonStatus_);
-  auto* checkForUpdates = button(QStringLiteral("Check for Updates…"), QStringLiteral("checkForUpdates"), section);
+  auto* checkForUpdates =
+      button(QStringLiteral("Check for Updates…"), QStringLiteral("checkForUpdates"), section);
   connect(checkForUpdates, &QPushButton::clicked, this, [this] { updates_->checkForUpdates(); });
   rows->addRow(checkForUpdates);
   form_->layout()->addWidget(section);
@@ -133,9 +146,11 @@ void ContentView::buildAccountSection() {
   segmentRow->setContentsMargins(0, 0, 0, 0);
   segmentRow->setSpacing(0);
   modeGroup_ = new QButtonGroup(this);
-  for (const PairingModel::Mode mode : {PairingModel::Mode::signIn, PairingModel::Mode::registerAccount}) {
+  for (const PairingModel::Mode mode :
+       {PairingModel::Mode::signIn, PairingModel::Mode::registerAccount}) {
     auto* segment = button(PairingModel::label(mode),
-                           mode == PairingModel::Mode::signIn ? QStringLiteral("modeSignIn") : QStringLiteral("modeRegister"),
+                           mode == PairingModel::Mode::signIn ? QStringLiteral("modeSignIn")
+                                                              : QStringLiteral("modeRegister"),
                            segments);
     segment->setCheckable(true);
     modeGroup_->addButton(segment, static_cast<int>(mode));
@@ -145,16 +160,19 @@ void ContentView::buildAccountSection() {
           [this](int id) { model_->setMode(static_cast<PairingModel::Mode>(id)); });
   rows->addRow(QStringLiteral("Mode"), segments);
 
-  auto* apple = button(QStringLiteral("Continue with Apple"), QStringLiteral("continueWithApple"), accountSection_);
+  auto* apple = button(QStringLiteral("Continue with Apple"), QStringLiteral("continueWithApple"),
+                       accountSection_);
   connect(apple, &QPushButton::clicked, this, [this] { model_->oauth(QStringLiteral("apple")); });
   rows->addRow(apple);
-  auto* google = button(QStringLiteral("Continue with Google"), QStringLiteral("continueWithGoogle"), accountSection_);
+  auto* google = button(QStringLiteral("Continue with Google"),
+                        QStringLiteral("continueWithGoogle"), accountSection_);
   connect(google, &QPushButton::clicked, this, [this] { model_->oauth(QStringLiteral("google")); });
   rows->addRow(google);
 
   email_ = new QLineEdit(accountSection_);
   email_->setObjectName(QStringLiteral("email"));
-  email_->setInputMethodHints(Qt::ImhEmailCharactersOnly | Qt::ImhNoAutoUppercase | Qt::ImhNoPredictiveText);
+  email_->setInputMethodHints(Qt::ImhEmailCharactersOnly | Qt::ImhNoAutoUppercase |
+                              Qt::ImhNoPredictiveText);
   connect(email_, &QLineEdit::textEdited, model_, &PairingModel::setEmail);
   email_->installEventFilter(this);
   rows->addRow(QStringLiteral("Email"), email_);
@@ -162,7 +180,8 @@ void ContentView::buildAccountSection() {
   password_ = new QLineEdit(accountSection_);
   password_->setObjectName(QStringLiteral("password"));
   password_->setEchoMode(QLineEdit::Password);
-  password_->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+  password_->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData |
+                                 Qt::ImhNoPredictiveText);
   connect(password_, &QLineEdit::textEdited, model_, &PairingModel::setPassword);
   password_->installEventFilter(this);
   rows->addRow(QStringLiteral("Password"), password_);
@@ -210,8 +229,10 @@ void ContentView::buildDeviceSection() {
   connect(installButton_, &QPushButton::clicked, this, [this] { model_->pairAndInstall(); });
   rows->addRow(installButton_);
 
-  auto* allowSafari = button(QStringLiteral("Allow Safari control"), QStringLiteral("allowSafariControl"), deviceSection_);
-  connect(allowSafari, &QPushButton::clicked, this, [this] { model_->installer().openTabHelper(); });
+  auto* allowSafari = button(QStringLiteral("Allow Safari control"),
+                             QStringLiteral("allowSafariControl"), deviceSection_);
+  connect(allowSafari, &QPushButton::clicked, this,
+          [this] { model_->installer().openTabHelper(); });
   rows->addRow(allowSafari);
   form_->layout()->addWidget(deviceSection_);
 }
@@ -220,15 +241,19 @@ void ContentView::refresh() {
   const PairingModel& model = *model_;
   form_->setEnabled(!model.busy() && !model.restoring());
 
-  daemonStatus_->setText(model.daemonLoaded() ? QStringLiteral("running") : QStringLiteral("not installed"));
-  setTextColor(daemonStatus_, model.daemonLoaded() ? greenColor(palette()) : secondaryColor(palette()));
+  daemonStatus_->setText(model.daemonLoaded() ? QStringLiteral("running")
+                                              : QStringLiteral("not installed"));
+  setTextColor(daemonStatus_,
+               model.daemonLoaded() ? greenColor(palette()) : secondaryColor(palette()));
 
   accountSection_->setVisible(!model.signedIn());
-  if (QAbstractButton* segment = modeGroup_->button(static_cast<int>(model.mode()))) segment->setChecked(true);
+  if (QAbstractButton* segment = modeGroup_->button(static_cast<int>(model.mode())))
+    segment->setChecked(true);
   if (email_->text() != model.email()) email_->setText(model.email());
   if (password_->text() != model.password()) password_->setText(model.password());
   accountButton_->setText(PairingModel::label(model.mode()));
-  accountButton_->setEnabled(!model.busy() && !model.email().isEmpty() && !model.password().isEmpty());
+  accountButton_->setEnabled(!model.busy() && !model.email().isEmpty() &&
+                             !model.password().isEmpty());
 
   deviceSection_->setVisible(model.signedIn());
   signedInEmail_->setText(model.signedInEmail());
@@ -254,16 +279,19 @@ void ContentView::refreshDevicePicker() {
   bool same = existingDevice_->count() == devices.size() + 1;
   for (qsizetype i = 0; same && i < devices.size(); ++i) {
     const int row = static_cast<int>(i) + 1;
-    same = existingDevice_->itemData(row).toLongLong() == devices[i].id && existingDevice_->itemText(row) == devices[i].name;
+    same = existingDevice_->itemData(row).toLongLong() == devices[i].id &&
+           existingDevice_->itemText(row) == devices[i].name;
   }
   if (!same) {
     existingDevice_->clear();
     existingDevice_->addItem(QStringLiteral("New device"));
-    for (const DeviceRecord& device : devices) existingDevice_->addItem(device.name, QVariant::fromValue(device.id));
+    for (const DeviceRecord& device : devices)
+      existingDevice_->addItem(device.name, QVariant::fromValue(device.id));
   }
   // No choice shows "New device"; a kept choice whose record is gone shows none.
   const std::optional<qint64>& selected = model_->selectedDeviceID();
-  existingDevice_->setCurrentIndex(selected ? existingDevice_->findData(QVariant::fromValue(*selected)) : 0);
+  existingDevice_->setCurrentIndex(
+      selected ? existingDevice_->findData(QVariant::fromValue(*selected)) : 0);
 }
 
 QPushButton* ContentView::defaultButton() const {

@@ -25,7 +25,8 @@ class ContentView : public QWidget {
   Q_OBJECT
 
  public:
-  ContentView(PairingModel::Parts parts, std::shared_ptr<UpdateController> updates, QWidget* parent = nullptr);
+  ContentView(PairingModel::Parts parts, std::shared_ptr<UpdateController> updates,
+              QWidget* parent = nullptr);
   ~ContentView() override;
 
   PairingModel& model() const { return *model_; }

@@ -23,12 +23,15 @@ TetherApp::Parts TetherApp::system() {
   const QString bundleID = QString::fromUtf8(SetupConstants::kBundleIdentifier);
   // One client, session store and installer for every window; each window has its own model.
   auto client = std::make_shared<TetherClient>(serviceURL);
-  auto session = std::make_shared<SessionStore>(Keychain::system(bundleID), UserDefaults::standard(bundleID));
-  auto installer = std::make_shared<DaemonInstaller>(MainBundle::create(), InstallerPlatform::create());
+  auto session =
+      std::make_shared<SessionStore>(Keychain::system(bundleID), UserDefaults::standard(bundleID));
+  auto installer =
+      std::make_shared<DaemonInstaller>(MainBundle::create(), InstallerPlatform::create());
   auto webSignIn = std::make_shared<OAuthBrowser>(serviceURL, WebAuthSession::create);
   const std::optional<QString> computerName = localizedComputerName();
   return {UpdateController::create(), [=] {
-            return PairingModel::Parts{client, session, installer, webSignIn, serviceURL.toString(), computerName};
+            return PairingModel::Parts{
+                client, session, installer, webSignIn, serviceURL.toString(), computerName};
           }};
 }
 
@@ -44,7 +47,8 @@ QMainWindow* TetherApp::newWindow() {
   checkForUpdates->setObjectName(QStringLiteral("checkForUpdatesAction"));
   // macOS puts it into the application menu, after "About".
   checkForUpdates->setMenuRole(QAction::ApplicationSpecificRole);
-  connect(checkForUpdates, &QAction::triggered, this, [updates = parts_.updates] { updates->checkForUpdates(); });
+  connect(checkForUpdates, &QAction::triggered, this,
+          [updates = parts_.updates] { updates->checkForUpdates(); });
   QAction* another = appMenu->addAction(QStringLiteral("New Window"));
   another->setShortcut(QKeySequence::New);
   connect(another, &QAction::triggered, this, [this] { newWindow()->show(); });
@@ -55,7 +59,8 @@ QMainWindow* TetherApp::newWindow() {
   connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
 
   // The default size is the content's; a menu bar inside the window comes on top of it.
-  const int menuHeight = window->menuBar()->isNativeMenuBar() ? 0 : window->menuBar()->sizeHint().height();
+  const int menuHeight =
+      window->menuBar()->isNativeMenuBar() ? 0 : window->menuBar()->sizeHint().height();
   window->resize(kDefaultWidth, kDefaultHeight + menuHeight);
   return window;
 }

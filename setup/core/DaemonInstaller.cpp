@@ -14,20 +14,27 @@
 namespace tether {
 
 DaemonInstaller::DaemonInstaller(std::shared_ptr<const MainBundle> bundle,
-                                 std::shared_ptr<InstallerPlatform> platform, QString installedTabHelper)
-    : bundle_(std::move(bundle)), platform_(std::move(platform)), installedTabHelper_(std::move(installedTabHelper)) {}
+                                 std::shared_ptr<InstallerPlatform> platform,
+                                 QString installedTabHelper)
+    : bundle_(std::move(bundle)),
+      platform_(std::move(platform)),
+      installedTabHelper_(std::move(installedTabHelper)) {}
 
-void DaemonInstaller::install(const QString& serverURL, const QString& deviceToken, bool enableDNS) {
+void DaemonInstaller::install(const QString& serverURL, const QString& deviceToken,
+                              bool enableDNS) {
   const std::optional<QString> helper = helperURL();
   if (!helper) throw TetherAPIError(QStringLiteral("KinwardAgent is missing from this app bundle"));
   const std::optional<QString> script = installScriptURL();
-  if (!script) throw TetherAPIError(QStringLiteral("install script is missing from this app bundle"));
+  if (!script)
+    throw TetherAPIError(QStringLiteral("install script is missing from this app bundle"));
   const QString config = writeConfig(serverURL, deviceToken, enableDNS);
   runPrivileged(*script, *helper, config, tabHelperURL());
   openTabHelper();
 }
 
-bool DaemonInstaller::isLoaded() { return platform_->isJobLoaded(kJobLabel); }
+bool DaemonInstaller::isLoaded() {
+  return platform_->isJobLoaded(kJobLabel);
+}
 
 void DaemonInstaller::openTabHelper() {
   if (const std::optional<QString> inBundle = tabHelperURL()) {
@@ -53,29 +60,34 @@ std::optional<QString> DaemonInstaller::tabHelperURL() const {
   while (walk.hasNext()) {
     walk.next();
     const QFileInfo entry = walk.fileInfo();
-    if (entry.fileName() == kTabHelperName && entry.isDir() && !entry.isSymLink()) return entry.filePath();
+    if (entry.fileName() == kTabHelperName && entry.isDir() && !entry.isSymLink())
+      return entry.filePath();
   }
   return std::nullopt;
 }
 
-QString DaemonInstaller::writeConfig(const QString& serverURL, const QString& deviceToken, bool enableDNS) const {
+QString DaemonInstaller::writeConfig(const QString& serverURL, const QString& deviceToken,
+                                     bool enableDNS) const {
   const QString path = QDir(platform_->temporaryDirectory()).filePath(kConfigFileName);
   // It holds the device token: readable by this user alone.
-  if (!SafeFile::writeAtomically(path.toStdString(), configJSON(serverURL, deviceToken, enableDNS).toStdString(),
-                                 0600)) {
+  if (!SafeFile::writeAtomically(
+          path.toStdString(), configJSON(serverURL, deviceToken, enableDNS).toStdString(), 0600)) {
     const int error = errno;
-    throw TetherAPIError(QStringLiteral("could not write %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error))));
+    throw TetherAPIError(QStringLiteral("could not write %1: %2")
+                             .arg(path, QString::fromLocal8Bit(std::strerror(error))));
   }
   return path;
 }
 
-void DaemonInstaller::runPrivileged(const QString& script, const QString& helper, const QString& config,
+void DaemonInstaller::runPrivileged(const QString& script, const QString& helper,
+                                    const QString& config,
                                     const std::optional<QString>& tabHelper) {
   const QString command = commandLine(script, helper, config, tabHelper);
   platform_->runAsAdministrator({command, appleScriptSource(command)});
 }
 
-QByteArray DaemonInstaller::configJSON(const QString& serverURL, const QString& deviceToken, bool enableDNS) {
+QByteArray DaemonInstaller::configJSON(const QString& serverURL, const QString& deviceToken,
+                                       bool enableDNS) {
   qsizetype first = 0;
   qsizetype last = serverURL.size();
   while (first < last && serverURL[first] == u'/') ++first;
@@ -98,9 +110,11 @@ QString DaemonInstaller::shellQuoted(const QString& path) {
   return u'\'' + quoted + u'\'';
 }
 
-QString DaemonInstaller::commandLine(const QString& script, const QString& helper, const QString& config,
+QString DaemonInstaller::commandLine(const QString& script, const QString& helper,
+                                     const QString& config,
                                      const std::optional<QString>& tabHelper) {
-  QString line = QStringLiteral("bash ") + shellQuoted(script) + u' ' + shellQuoted(helper) + u' ' + shellQuoted(config);
+  QString line = QStringLiteral("bash ") + shellQuoted(script) + u' ' + shellQuoted(helper) + u' ' +
+                 shellQuoted(config);
   if (tabHelper) line += u' ' + shellQuoted(*tabHelper);
   return line;
 }

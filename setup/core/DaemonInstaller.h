@@ -26,7 +26,8 @@ class DaemonInstaller final : public ProtectionInstaller {
   static inline const QString kConfigFileName = QStringLiteral("tether-config.json");
 
   // installedTabHelper: where the install script puts the tab helper (tests name another place).
-  DaemonInstaller(std::shared_ptr<const MainBundle> bundle, std::shared_ptr<InstallerPlatform> platform,
+  DaemonInstaller(std::shared_ptr<const MainBundle> bundle,
+                  std::shared_ptr<InstallerPlatform> platform,
                   QString installedTabHelper = kInstalledTabHelper);
 
   // Fails with "KinwardAgent is missing from this app bundle", "install script is missing from
@@ -54,7 +55,8 @@ class DaemonInstaller final : public ProtectionInstaller {
 
   // The agent configuration: its six keys, sorted, pretty-printed; serverURL without any "/" at
   // either end, 15 and 3 seconds, upstream 1.1.1.1.
-  static QByteArray configJSON(const QString& serverURL, const QString& deviceToken, bool enableDNS);
+  static QByteArray configJSON(const QString& serverURL, const QString& deviceToken,
+                               bool enableDNS);
   // path in single quotes, each single quote inside written '\'' .
   static QString shellQuoted(const QString& path);
   // "bash SCRIPT HELPER CONFIG [TABHELPER]", each path quoted.

@@ -17,12 +17,23 @@ void ensureAlive(const QPointer<PairingModel>& model) {
   if (!model) throw Abandoned{};
 }
 
-QString signedInAs(const QString& email) { return QStringLiteral("Signed in as ") + email; }
+QString signedInAs(const QString& email) {
+  return QStringLiteral("Signed in as ") + email;
+}
+
+// Sets a field and announces it, only when the value differs.
+template <class T, class V>
+void change(PairingModel& model, T& field, V&& value, void (PairingModel::*changed)()) {
+  if (field == value) return;
+  field = std::forward<V>(value);
+  emit(model.*changed)();
+}
 
 }  // namespace
 
 QString PairingModel::label(Mode mode) {
-  return mode == Mode::registerAccount ? QStringLiteral("Create account") : QStringLiteral("Sign in");
+  return mode == Mode::registerAccount ? QStringLiteral("Create account")
+                                       : QStringLiteral("Sign in");
 }
 
 PairingModel::PairingModel(Parts parts, QObject* parent)
@@ -43,33 +54,23 @@ PairingModel::PairingModel(Parts parts, QObject* parent)
 PairingModel::~PairingModel() = default;
 
 void PairingModel::setMode(Mode mode) {
-  if (mode_ == mode) return;
-  mode_ = mode;
-  emit modeChanged();
+  change(*this, mode_, mode, &PairingModel::modeChanged);
 }
 
 void PairingModel::setEmail(const QString& email) {
-  if (email_ == email) return;
-  email_ = email;
-  emit emailChanged();
+  change(*this, email_, email, &PairingModel::emailChanged);
 }
 
 void PairingModel::setPassword(const QString& password) {
-  if (password_ == password) return;
-  password_ = password;
-  emit passwordChanged();
+  change(*this, password_, password, &PairingModel::passwordChanged);
 }
 
 void PairingModel::setDeviceName(const QString& name) {
-  if (deviceName_ == name) return;
-  deviceName_ = name;
-  emit deviceNameChanged();
+  change(*this, deviceName_, name, &PairingModel::deviceNameChanged);
 }
 
 void PairingModel::setEnableDNS(bool enable) {
-  if (enableDNS_ == enable) return;
-  enableDNS_ = enable;
-  emit enableDNSChanged();
+  change(*this, enableDNS_, enable, &PairingModel::enableDNSChanged);
 }
 
 void PairingModel::chooseDevice(std::optional<qint64> id) {
@@ -167,8 +168,9 @@ QCoro::Task<> PairingModel::accountWork(Mode mode) {
   const std::shared_ptr<TetherAPI> client = client_;
   const QString email = email_.trimmed();
   const QString password = password_;
-  QCoro::Task<LoginResponse> request =
-      mode == Mode::registerAccount ? client->registerAccount(email, password) : client->login(email, password);
+  QCoro::Task<LoginResponse> request = mode == Mode::registerAccount
+                                           ? client->registerAccount(email, password)
+                                           : client->login(email, password);
   const LoginResponse response = co_await std::move(request);
   ensureAlive(self);
   co_await accept(response);
@@ -206,7 +208,8 @@ QCoro::Task<> PairingModel::refreshDevices() {
   QCoro::Task<QList<DeviceRecord>> request = client->listDevices(*apiToken_);
   QList<DeviceRecord> fetched = co_await std::move(request);
   ensureAlive(self);
-  const std::optional<qint64> last = fetched.isEmpty() ? std::nullopt : std::optional(fetched.last().id);
+  const std::optional<qint64> last =
+      fetched.isEmpty() ? std::nullopt : std::optional(fetched.last().id);
   devicesFetched_ = true;
   setDevices(std::move(fetched));
   if (!selectedDeviceID_) setSelectedDeviceID(last);
@@ -246,57 +249,39 @@ QCoro::Task<> PairingModel::installWork() {
 }
 
 void PairingModel::setApiToken(std::optional<QString> token) {
-  if (apiToken_ == token) return;
-  apiToken_ = std::move(token);
-  emit apiTokenChanged();
+  change(*this, apiToken_, std::move(token), &PairingModel::apiTokenChanged);
 }
 
 void PairingModel::setSignedInEmail(const QString& email) {
-  if (signedInEmail_ == email) return;
-  signedInEmail_ = email;
-  emit signedInEmailChanged();
+  change(*this, signedInEmail_, email, &PairingModel::signedInEmailChanged);
 }
 
 void PairingModel::setDevices(QList<DeviceRecord> devices) {
-  if (devices_ == devices) return;
-  devices_ = std::move(devices);
-  emit devicesChanged();
+  change(*this, devices_, std::move(devices), &PairingModel::devicesChanged);
 }
 
 void PairingModel::setSelectedDeviceID(std::optional<qint64> id) {
-  if (selectedDeviceID_ == id) return;
-  selectedDeviceID_ = id;
-  emit selectedDeviceIDChanged();
+  change(*this, selectedDeviceID_, id, &PairingModel::selectedDeviceIDChanged);
 }
 
 void PairingModel::setStatus(const QString& status) {
-  if (status_ == status) return;
-  status_ = status;
-  emit statusChanged();
+  change(*this, status_, status, &PairingModel::statusChanged);
 }
 
 void PairingModel::setError(const QString& error) {
-  if (error_ == error) return;
-  error_ = error;
-  emit errorChanged();
+  change(*this, error_, error, &PairingModel::errorChanged);
 }
 
 void PairingModel::setBusy(bool busy) {
-  if (busy_ == busy) return;
-  busy_ = busy;
-  emit busyChanged();
+  change(*this, busy_, busy, &PairingModel::busyChanged);
 }
 
 void PairingModel::setRestoring(bool restoring) {
-  if (restoring_ == restoring) return;
-  restoring_ = restoring;
-  emit restoringChanged();
+  change(*this, restoring_, restoring, &PairingModel::restoringChanged);
 }
 
 void PairingModel::setDaemonLoaded(bool loaded) {
-  if (daemonLoaded_ == loaded) return;
-  daemonLoaded_ = loaded;
-  emit daemonLoadedChanged();
+  change(*this, daemonLoaded_, loaded, &PairingModel::daemonLoadedChanged);
 }
 
 }  // namespace tether

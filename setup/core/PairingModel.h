@@ -45,10 +45,10 @@ class PairingModel : public QObject {
   static QString label(Mode mode);
 
   static inline const QString kSessionExpired = QStringLiteral("Session expired. Sign in again.");
-  static inline const QString kInstalledAndLoaded =
-      QStringLiteral("Protection is installed. If macOS asks, allow Tether Tab Helper to control Safari.");
-  static inline const QString kInstalledNotLoaded =
-      QStringLiteral("Installed. If last-seen stays empty, check /Library/Logs/VorozuzIrovidar/agent.log");
+  static inline const QString kInstalledAndLoaded = QStringLiteral(
+      "Protection is installed. If macOS asks, allow Tether Tab Helper to control Safari.");
+  static inline const QString kInstalledNotLoaded = QStringLiteral(
+      "Installed. If last-seen stays empty, check /Library/Logs/VorozuzIrovidar/agent.log");
 
   struct Parts {
     std::shared_ptr<TetherAPI> client;

@@ -6,7 +6,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,21 +15,18 @@
 #include <QTest>
 
 #include "ContentView.h"
-#include "FakeInstaller.h"
-#include "FakeTetherAPI.h"
-#include "MemorySessionBackends.h"
-#include "PlatformError.h"
+#include "FakeModelParts.h"
 #include "QtPrinting.h"
-#include "ScriptedWebAuth.h"
 #include "TetherAPIError.h"
 #include "TetherApp.h"
+#include "WindowTesting.h"
 
 namespace tether {
 namespace {
 
 using ::testing::ElementsAre;
 
-const QString kService = QStringLiteral("https://tether.example");
+const QString kService = FakeModelParts::kService;
 
 class CountingUpdates final : public UpdateController {
  public:
@@ -38,23 +34,12 @@ class CountingUpdates final : public UpdateController {
   int checks = 0;
 };
 
-struct Rig {
-  std::shared_ptr<FakeTetherAPI> api = std::make_shared<FakeTetherAPI>();
-  std::shared_ptr<MemoryKeychain> keychain = std::make_shared<MemoryKeychain>();
-  std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
-  std::shared_ptr<SessionStore> session = std::make_shared<SessionStore>(keychain, defaults);
-  std::shared_ptr<FakeInstaller> installer = std::make_shared<FakeInstaller>();
-  ScriptedWebAuth windows;
-  std::shared_ptr<OAuthBrowser> webSignIn = std::make_shared<OAuthBrowser>(QUrl(kService), windows.factory());
+struct Rig : FakeModelParts {
   std::shared_ptr<CountingUpdates> updates = std::make_shared<CountingUpdates>();
   std::unique_ptr<TetherApp> app;
 
-  PairingModel::Parts parts() { return {api, session, installer, webSignIn, kService, QString("Kid's Mac")}; }
-
   void keep(const QString& token, const QString& email, std::optional<qint64> device) {
-    session->setApiToken(token);
-    session->setSignedInEmail(email);
-    session->setSelectedDeviceID(device);
+    FakeModelParts::keep(token, email, device);
   }
 
   // The view, shown (which starts the restore).
@@ -75,25 +60,12 @@ struct Rig {
   }
 };
 
-template <class W>
-W* find(const QWidget& view, const char* name) {
-  W* widget = view.findChild<W*>(QString::fromLatin1(name));
-  EXPECT_NE(widget, nullptr) << name;
-  return widget;
+bool shown(const QWidget& view, const char* name) {
+  return find<QWidget>(view, name)->isVisibleTo(&view);
 }
-
-bool shown(const QWidget& view, const char* name) { return find<QWidget>(view, name)->isVisibleTo(&view); }
 
 DeviceRecord device(qint64 id, const QString& name) {
-  return {id, name, QStringLiteral("token-%1").arg(id), std::nullopt};
-}
-
-// Saves a picture of the window into the build folder, for people to look at.
-void savePicture(QWidget& window, const QString& name) {
-  QDir().mkpath(TETHER_WINDOW_PICTURES);
-  QTest::qWait(200);
-  const QString path = QStringLiteral(TETHER_WINDOW_PICTURES) + "/" + name + ".png";
-  EXPECT_TRUE(window.grab().save(path)) << path.toStdString();
+  return FakeModelParts::device(id, name);
 }
 
 TEST(ContentView, EmptyPasswordDisablesTheButtonYetReturnInTheEmailFieldSubmitsOnce) {
@@ -159,7 +131,8 @@ TEST(ContentView, TheInstallButtonNeedsADeviceNameAndNamesWhatItWillDo) {
   EXPECT_FALSE(view->model().enableDNS());
   // Return in the device name presses the install button, once.
   QTest::keyClick(name, Qt::Key_Return);
-  EXPECT_THAT(rig.installer->calls->filter("install "), ElementsAre("install " + kService + " device-token-100 no-dns"));
+  EXPECT_THAT(rig.installer->calls->filter("install "),
+              ElementsAre("install " + kService + " device-token-100 no-dns"));
   EXPECT_EQ(install->text(), "Reinstall protection");
   EXPECT_EQ(find<QLabel>(*view, "daemonStatus")->text(), "running");
   EXPECT_EQ(find<QLabel>(*view, "statusText")->text(), PairingModel::kInstalledAndLoaded);
@@ -183,7 +156,6 @@ TEST(ContentView, ThePickerWritesOnlyWhatTheParentChooses) {
     Rig rig;
     rig.api->devices = {device(1, "Old Mac"), device(2, "Kid's Mac")};
     rig.keep("kept-token", "parent@example.com", kept);
-    rig.defaults->calls->clear();
     auto view = rig.view();
     auto* picker = find<QComboBox>(*view, "existingDevice");
     EXPECT_TRUE(shown(*view, "existingDevice"));
@@ -193,7 +165,7 @@ TEST(ContentView, ThePickerWritesOnlyWhatTheParentChooses) {
     EXPECT_EQ(picker->itemText(2), "Kid's Mac");
     // A kept choice whose record is gone shows no selection.
     EXPECT_EQ(picker->currentIndex(), kept == 2 ? 2 : -1);
-    EXPECT_TRUE(rig.defaults->calls->isEmpty()) << "written on first display";
+    EXPECT_TRUE(rig.calls().filter("selectedDeviceID").isEmpty()) << "written on first display";
 
     QTest::keyClick(picker, Qt::Key_Home);  // "New device"
     EXPECT_EQ(view->model().selectedDeviceID(), std::nullopt);
@@ -227,8 +199,8 @@ TEST(ContentView, TheWholeFormWaitsWhileTheModelWorksOrRestores) {
   rig.installer->duringInstall = [&] {
     checked = true;
     EXPECT_FALSE(form->isEnabled());
-    for (const char* control : {"deviceName", "existingDevice", "enableDNS", "installButton", "allowSafariControl",
-                                "checkForUpdates"}) {
+    for (const char* control : {"deviceName", "existingDevice", "enableDNS", "installButton",
+                                "allowSafariControl", "checkForUpdates"}) {
       EXPECT_FALSE(find<QWidget>(*view, control)->isEnabled()) << control;
     }
   };

@@ -26,7 +26,8 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 
-void write(const QString& path, const QByteArray& bytes, QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner) {
+void write(const QString& path, const QByteArray& bytes,
+           QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner) {
   QDir().mkpath(QFileInfo(path).path());
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
@@ -69,13 +70,15 @@ struct Bundle {
   QString app = dir.filePath("Tether.app");
   QString contents = app + "/Contents";
   QTemporaryDir temporary;  // the user's private temporary folder
-  std::shared_ptr<RecordingPlatform> platform = std::make_shared<RecordingPlatform>(temporary.path());
+  std::shared_ptr<RecordingPlatform> platform =
+      std::make_shared<RecordingPlatform>(temporary.path());
   QString installedTabHelper = dir.filePath("installed/TetherTabHelper.app");
 
   void addAgent() { write(contents + "/MacOS/KinwardAgent", "agent", kExecutable); }
   void addScript() { write(contents + "/Resources/install-daemon.sh", "#!/bin/bash\n"); }
   void addTabHelper(const QString& at = "Helpers") {
-    write(contents + "/" + at + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper", "helper", kExecutable);
+    write(contents + "/" + at + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper", "helper",
+          kExecutable);
   }
   DaemonInstaller installer() const {
     return DaemonInstaller(std::make_shared<DirectoryBundle>(app), platform, installedTabHelper);
@@ -103,31 +106,37 @@ TEST(DaemonInstaller, FindsTheAgentTheScriptAndTheTabHelperInTheBundle) {
   bundle.addAgent();
   EXPECT_EQ(bundle.installer().helperURL(), bundle.contents + "/MacOS/KinwardAgent");
   bundle.addScript();
-  EXPECT_EQ(bundle.installer().installScriptURL(), bundle.contents + "/Resources/install-daemon.sh");
+  EXPECT_EQ(bundle.installer().installScriptURL(),
+            bundle.contents + "/Resources/install-daemon.sh");
 
   // Neither a link to a folder holding one nor a link named like it counts; one at any depth does.
   QDir().mkpath(bundle.dir.filePath("elsewhere/TetherTabHelper.app/Contents"));
   QFile::link(bundle.dir.filePath("elsewhere"), bundle.contents + "/Frameworks");
-  QFile::link(bundle.dir.filePath("elsewhere/TetherTabHelper.app"), bundle.contents + "/TetherTabHelper.app");
+  QFile::link(bundle.dir.filePath("elsewhere/TetherTabHelper.app"),
+              bundle.contents + "/TetherTabHelper.app");
   EXPECT_EQ(bundle.installer().tabHelperURL(), std::nullopt);
   bundle.addTabHelper("Library/LoginItems/.hidden");
-  EXPECT_EQ(bundle.installer().tabHelperURL(), bundle.contents + "/Library/LoginItems/.hidden/TetherTabHelper.app");
+  EXPECT_EQ(bundle.installer().tabHelperURL(),
+            bundle.contents + "/Library/LoginItems/.hidden/TetherTabHelper.app");
 }
 
 TEST(DaemonInstaller, MissingPartsOfTheBundleStopTheInstallBeforeAnythingIsWrittenOrRun) {
   Bundle bundle;
-  EXPECT_EQ(failureOf([&] { bundle.installer().install("https://tether.example", "device", true); }),
-            "KinwardAgent is missing from this app bundle");
+  EXPECT_EQ(
+      failureOf([&] { bundle.installer().install("https://tether.example", "device", true); }),
+      "KinwardAgent is missing from this app bundle");
   bundle.addAgent();
-  EXPECT_EQ(failureOf([&] { bundle.installer().install("https://tether.example", "device", true); }),
-            "install script is missing from this app bundle");
+  EXPECT_EQ(
+      failureOf([&] { bundle.installer().install("https://tether.example", "device", true); }),
+      "install script is missing from this app bundle");
   EXPECT_TRUE(QDir(bundle.temporary.path()).isEmpty());
   EXPECT_TRUE(bundle.platform->calls.isEmpty());
 }
 
 TEST(DaemonInstaller, WritesTheConfigurationSortedPrivateAndWithoutSlashesAtTheEnds) {
   Bundle bundle;
-  const QString path = bundle.installer().writeConfig("https://tether.example///", "device-token", false);
+  const QString path =
+      bundle.installer().writeConfig("https://tether.example///", "device-token", false);
   EXPECT_EQ(path, bundle.temporary.filePath("tether-config.json"));
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -153,7 +162,8 @@ TEST(DaemonInstaller, WritesTheConfigurationSortedPrivateAndWithoutSlashesAtTheE
   EXPECT_EQ(config.value("serverURL").toString(), "https://tether.example");
   EXPECT_EQ(config.value("deviceToken").toString(), "other");
   EXPECT_TRUE(config.value("enableDNS").toBool());
-  EXPECT_EQ(QDir(bundle.temporary.path()).entryList(QDir::Files), QStringList{"tether-config.json"});
+  EXPECT_EQ(QDir(bundle.temporary.path()).entryList(QDir::Files),
+            QStringList{"tether-config.json"});
 }
 
 // What a script received, one argument per entry, after the command line went through a shell.
@@ -195,10 +205,12 @@ TEST(DaemonInstaller, PathsWithQuotesAndBackslashesReachTheScriptIntact) {
   const QString config = awkward + "/tether-config.json";
   const QString tabHelper = awkward + "/TetherTabHelper.app";
 
-  for (const std::optional<QString>& helper : {std::optional<QString>(tabHelper), std::optional<QString>()}) {
+  for (const std::optional<QString>& helper :
+       {std::optional<QString>(tabHelper), std::optional<QString>()}) {
     bundle.installer().runPrivileged(script, agent, config, helper);
     const InstallerPlatform::AdministratorScript sent = bundle.platform->scripts.back();
-    const QStringList expected = helper ? QStringList{agent, config, *helper} : QStringList{agent, config};
+    const QStringList expected =
+        helper ? QStringList{agent, config, *helper} : QStringList{agent, config};
     EXPECT_EQ(argumentsThroughShell(sent.commandLine, record), expected);
 
     // The AppleScript holds the same command line in a string literal.
@@ -206,8 +218,8 @@ TEST(DaemonInstaller, PathsWithQuotesAndBackslashesReachTheScriptIntact) {
     const QString suffix = "\" with administrator privileges";
     ASSERT_TRUE(sent.appleScriptSource.startsWith(prefix));
     ASSERT_TRUE(sent.appleScriptSource.endsWith(suffix));
-    const auto unescaped = unescapeAppleScript(
-        sent.appleScriptSource.mid(prefix.size(), sent.appleScriptSource.size() - prefix.size() - suffix.size()));
+    const auto unescaped = unescapeAppleScript(sent.appleScriptSource.mid(
+        prefix.size(), sent.appleScriptSource.size() - prefix.size() - suffix.size()));
     ASSERT_TRUE(unescaped);
     EXPECT_EQ(*unescaped, sent.commandLine);
     EXPECT_EQ(argumentsThroughShell(*unescaped, record), expected);
@@ -221,13 +233,16 @@ TEST(DaemonInstaller, InstallRunsTheScriptThenOpensTheTabHelperOnlyAfterItSuccee
   bundle.addAgent();
   bundle.addScript();
   DaemonInstaller installer = bundle.installer();
-  const QString script = DaemonInstaller::shellQuoted(bundle.contents + "/Resources/install-daemon.sh");
+  const QString script =
+      DaemonInstaller::shellQuoted(bundle.contents + "/Resources/install-daemon.sh");
   const QString agent = DaemonInstaller::shellQuoted(bundle.contents + "/MacOS/KinwardAgent");
-  const QString config = DaemonInstaller::shellQuoted(bundle.temporary.filePath("tether-config.json"));
+  const QString config =
+      DaemonInstaller::shellQuoted(bundle.temporary.filePath("tether-config.json"));
 
   // Without a tab helper anywhere: two arguments, nothing to open.
   installer.install("https://tether.example", "device", true);
-  EXPECT_THAT(bundle.platform->calls, ElementsAre("run bash " + script + " " + agent + " " + config));
+  EXPECT_THAT(bundle.platform->calls,
+              ElementsAre("run bash " + script + " " + agent + " " + config));
 
   // Installed but not in the bundle: the installed one is opened.
   write(bundle.installedTabHelper + "/Contents/Info.plist", "");
@@ -240,9 +255,10 @@ TEST(DaemonInstaller, InstallRunsTheScriptThenOpensTheTabHelperOnlyAfterItSuccee
   const QString tabHelper = bundle.contents + "/Helpers/TetherTabHelper.app";
   bundle.platform->calls.clear();
   installer.install("https://tether.example", "device", true);
-  EXPECT_THAT(bundle.platform->calls, ElementsAre("run bash " + script + " " + agent + " " + config + " " +
-                                                      DaemonInstaller::shellQuoted(tabHelper),
-                                                  "open " + tabHelper));
+  EXPECT_THAT(bundle.platform->calls,
+              ElementsAre("run bash " + script + " " + agent + " " + config + " " +
+                              DaemonInstaller::shellQuoted(tabHelper),
+                          "open " + tabHelper));
 
   // A failed run opens nothing and reports the system's text.
   bundle.platform->failure = "install-daemon: systemd is not running";
@@ -258,7 +274,10 @@ TEST(DaemonInstaller, InstallRunsTheScriptThenOpensTheTabHelperOnlyAfterItSuccee
 
 TEST(QuietProcess, ATalkativeToolFinishesAndAToolThatHangsCountsAsNotFinished) {
   // Megabytes on both outputs would fill a pipe nobody reads.
-  EXPECT_EQ(QuietProcess::exitStatus("/bin/sh", {"-c", "head -c 8000000 /dev/zero; head -c 8000000 /dev/zero >&2; exit 3"}, 20s), 3);
+  EXPECT_EQ(QuietProcess::exitStatus(
+                "/bin/sh",
+                {"-c", "head -c 8000000 /dev/zero; head -c 8000000 /dev/zero >&2; exit 3"}, 20s),
+            3);
   EXPECT_EQ(QuietProcess::exitStatus("/bin/sh", {"-c", "exit 0"}, 20s), 0);
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(QuietProcess::exitStatus("/bin/sleep", {"30"}, 300ms), std::nullopt);

@@ -16,7 +16,8 @@ namespace tether {
 class FakeInstaller final : public ProtectionInstaller {
  public:
   void install(const QString& serverURL, const QString& deviceToken, bool enableDNS) override {
-    *calls << QStringList{"install", serverURL, deviceToken, enableDNS ? "dns" : "no-dns"}.join(u' ');
+    *calls << QStringList{"install", serverURL, deviceToken, enableDNS ? "dns" : "no-dns"}.join(
+        u' ');
     if (duringInstall) duringInstall();
     if (installError) throw TetherAPIError(*installError);
     if (loadsOnInstall) loaded = true;

@@ -55,7 +55,8 @@ class FakeTetherAPI final : public TetherAPI {
   QCoro::Task<DeviceRecord> createDevice(QString name, QString token) override {
     calls << "createDevice " + name + " " + token;
     co_await answer("createDevice");
-    const DeviceRecord created{nextID, name, QStringLiteral("device-token-%1").arg(nextID), std::nullopt};
+    const DeviceRecord created{nextID, name, QStringLiteral("device-token-%1").arg(nextID),
+                               std::nullopt};
     ++nextID;
     devices.append(created);
     co_return created;
@@ -67,14 +68,18 @@ class FakeTetherAPI final : public TetherAPI {
   }
 
   // operation fails with error from now on (until it is given nullptr).
-  void fail(const QString& operation, std::exception_ptr error) { failures[operation] = std::move(error); }
+  void fail(const QString& operation, std::exception_ptr error) {
+    failures[operation] = std::move(error);
+  }
   template <class E>
-    requires std::derived_from<E, std::exception>
+  requires std::derived_from<E, std::exception>
   void fail(const QString& operation, E error) {
     fail(operation, std::make_exception_ptr(std::move(error)));
   }
   // The next call of operation waits for the gate.
-  void hold(const QString& operation, std::shared_ptr<Gate> gate) { gates[operation] = std::move(gate); }
+  void hold(const QString& operation, std::shared_ptr<Gate> gate) {
+    gates[operation] = std::move(gate);
+  }
 
   QStringList calls;
   QList<DeviceRecord> devices;

@@ -7,13 +7,9 @@
 #include <QSignalSpy>
 
 #include "AwaitTask.h"
-#include "FakeInstaller.h"
-#include "FakeTetherAPI.h"
-#include "MemorySessionBackends.h"
-#include "PairingModel.h"
+#include "FakeModelParts.h"
 #include "PlatformError.h"
 #include "QtPrinting.h"
-#include "ScriptedWebAuth.h"
 #include "TetherAPIError.h"
 
 namespace tether {
@@ -21,51 +17,26 @@ namespace {
 
 using ::testing::ElementsAre;
 
-const QString kService = QStringLiteral("https://tether.example");
+const QString kService = FakeModelParts::kService;
 
-// The model's parts as fakes. keychain, defaults and installer share one list of calls.
-struct Rig {
-  std::shared_ptr<FakeTetherAPI> api = std::make_shared<FakeTetherAPI>();
-  std::shared_ptr<MemoryKeychain> keychain = std::make_shared<MemoryKeychain>();
-  std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
-  std::shared_ptr<SessionStore> session = std::make_shared<SessionStore>(keychain, defaults);
-  std::shared_ptr<FakeInstaller> installer = std::make_shared<FakeInstaller>();
-  ScriptedWebAuth windows;
-  std::shared_ptr<OAuthBrowser> webSignIn = std::make_shared<OAuthBrowser>(QUrl(kService), windows.factory());
-
-  Rig() {
-    defaults->calls = keychain->calls;
-    installer->calls = keychain->calls;
-  }
-
-  // A session kept by an earlier run.
-  void keep(const QString& token, std::optional<QString> email, std::optional<qint64> device) {
-    session->setApiToken(token);
-    session->setSignedInEmail(email);
-    session->setSelectedDeviceID(device);
-    calls().clear();
-  }
-
-  QStringList& calls() { return *keychain->calls; }
-
-  std::unique_ptr<PairingModel> model(std::optional<QString> computerName = QStringLiteral("Kid's Mac")) {
-    auto made = std::make_unique<PairingModel>(
-        PairingModel::Parts{api, session, installer, webSignIn, kService, std::move(computerName)});
+struct Rig : FakeModelParts {
+  std::unique_ptr<PairingModel> model(
+      std::optional<QString> computerName = QStringLiteral("Kid's Mac")) {
+    auto made = std::make_unique<PairingModel>(parts(std::move(computerName)));
     calls().clear();
     return made;
   }
 };
 
 DeviceRecord device(qint64 id, const QString& name) {
-  return {id, name, QStringLiteral("token-%1").arg(id), std::nullopt};
+  return FakeModelParts::device(id, name);
 }
 
 TEST(PairingModel, StartsWithItsDefaultsThenTheKeptSession) {
   Rig rig;
   rig.installer->loaded = true;
   rig.keep("kept-token", QString("parent@example.com"), 5);
-  auto model = std::make_unique<PairingModel>(
-      PairingModel::Parts{rig.api, rig.session, rig.installer, rig.webSignIn, kService, QString("Kid's Mac")});
+  auto model = std::make_unique<PairingModel>(rig.parts());
   // The loaded check comes before the session store is read.
   ASSERT_GE(rig.calls().size(), 2);
   EXPECT_EQ(rig.calls()[0], "isLoaded");
@@ -87,7 +58,8 @@ TEST(PairingModel, StartsWithItsDefaultsThenTheKeptSession) {
 
   EXPECT_EQ(PairingModel::label(PairingModel::Mode::signIn), "Sign in");
   EXPECT_EQ(PairingModel::label(PairingModel::Mode::registerAccount), "Create account");
-  for (const std::optional<QString>& none : {std::optional<QString>(), std::optional<QString>("")}) {
+  for (const std::optional<QString>& none :
+       {std::optional<QString>(), std::optional<QString>("")}) {
     Rig other;
     EXPECT_EQ(other.model(none)->deviceName(), "Mac");
   }
@@ -121,10 +93,14 @@ TEST(PairingModel, RestoreEndsTheSessionOnlyWhenTheServiceRefusesTheToken) {
     bool expired;
   };
   const Case cases[] = {
-      {"refused token", std::make_exception_ptr(TetherAPIError("unknown token", 401)), PairingModel::kSessionExpired, true},
-      {"offline", std::make_exception_ptr(PlatformError(PlatformError::Kind::network, 1, "Connection refused")),
+      {"refused token", std::make_exception_ptr(TetherAPIError("unknown token", 401)),
+       PairingModel::kSessionExpired, true},
+      {"offline",
+       std::make_exception_ptr(
+           PlatformError(PlatformError::Kind::network, 1, "Connection refused")),
        "Connection refused", false},
-      {"failing service", std::make_exception_ptr(TetherAPIError("HTTP 502", 502)), "HTTP 502", false},
+      {"failing service", std::make_exception_ptr(TetherAPIError("HTTP 502", 502)), "HTTP 502",
+       false},
       {"forbidden", std::make_exception_ptr(TetherAPIError("forbidden", 403)), "forbidden", false},
       {"bad answer", std::make_exception_ptr(TetherAPIError("unexpected response from server")),
        "unexpected response from server", false},
@@ -147,7 +123,8 @@ TEST(PairingModel, RestoreEndsTheSessionOnlyWhenTheServiceRefusesTheToken) {
     if (c.expired) {
       EXPECT_EQ(model->signedInEmail(), "");
       EXPECT_EQ(model->selectedDeviceID(), std::nullopt);
-      EXPECT_THAT(stored, ElementsAre("remove signedInEmail", "deleteItems apiToken", "remove selectedDeviceID"));
+      EXPECT_THAT(stored, ElementsAre("remove signedInEmail", "deleteItems apiToken",
+                                      "remove selectedDeviceID"));
     } else {
       EXPECT_EQ(model->signedInEmail(), "parent@example.com");
       EXPECT_EQ(model->selectedDeviceID(), 3);
@@ -191,7 +168,8 @@ TEST(PairingModel, SignInTrimsTheAddressKeepsTheServicesAndStoresTheSession) {
   gate->open();
   awaitTask(std::move(signingIn));
 
-  EXPECT_THAT(rig.api->calls, ElementsAre("login parent@example.com  secret ", "listDevices account-token"));
+  EXPECT_THAT(rig.api->calls,
+              ElementsAre("login parent@example.com  secret ", "listDevices account-token"));
   EXPECT_EQ(model->email(), "  parent@example.com\n");  // the field keeps what was typed
   EXPECT_EQ(model->signedInEmail(), "Parent@Example.com");
   EXPECT_EQ(model->status(), "Signed in as Parent@Example.com");
@@ -210,7 +188,8 @@ TEST(PairingModel, SignInTrimsTheAddressKeepsTheServicesAndStoresTheSession) {
   registering->setMode(PairingModel::Mode::registerAccount);
   registering->setEmail("new@example.com");
   awaitTask(registering->submitAccount());
-  EXPECT_THAT(other.api->calls, ElementsAre("registerAccount new@example.com ", "listDevices account-token"));
+  EXPECT_THAT(other.api->calls,
+              ElementsAre("registerAccount new@example.com ", "listDevices account-token"));
   EXPECT_EQ(registering->selectedDeviceID(), std::nullopt);  // an empty list chooses nothing
   EXPECT_EQ(registering->status(), "Signed in as new@example.com");
 }
@@ -232,7 +211,8 @@ TEST(PairingModel, FailuresLeaveTheStateTheTableSays) {
 
   // The token taken, the device list not: signed in, with the error; the session stays stored.
   Rig half;
-  half.api->fail("listDevices", PlatformError(PlatformError::Kind::network, 99, "Network unreachable"));
+  half.api->fail("listDevices",
+                 PlatformError(PlatformError::Kind::network, 99, "Network unreachable"));
   auto halfModel = half.model();
   awaitTask(halfModel->signIn());
   EXPECT_TRUE(halfModel->signedIn());
@@ -256,14 +236,15 @@ TEST(PairingModel, WebSignInTradesTheCodeOrShowsTheWindowsError) {
   EXPECT_EQ(rig.windows.pages[0], kService + "/oauth/google?client=app tether");
   rig.windows.last->done({QUrl("tether://done?code=one-time"), std::nullopt});
   awaitTask(std::move(signingIn));
-  EXPECT_THAT(rig.api->calls, ElementsAre("exchangeOAuthCode one-time", "listDevices account-token"));
+  EXPECT_THAT(rig.api->calls,
+              ElementsAre("exchangeOAuthCode one-time", "listDevices account-token"));
   EXPECT_EQ(model->status(), "Signed in as oauth@example.com");
 
   Rig cancelled;
   auto other = cancelled.model();
   auto closing = other->oauth("apple");
-  cancelled.windows.last->done(
-      {std::nullopt, PlatformError(PlatformError::Kind::signInCancelled, 1, "The user canceled the sign-in.")});
+  cancelled.windows.last->done({std::nullopt, PlatformError(PlatformError::Kind::signInCancelled, 1,
+                                                            "The user canceled the sign-in.")});
   awaitTask(std::move(closing));
   EXPECT_FALSE(other->signedIn());
   EXPECT_FALSE(other->busy());
@@ -283,13 +264,15 @@ TEST(PairingModel, InstallReusesTheChosenRecordAndSaysWhatTheLoadedCheckFound) {
     rig.api->calls.clear();
     for (int round = 0; round < 2; ++round) {
       awaitTask(model->pairAndInstall());
-      EXPECT_EQ(model->status(), loads ? PairingModel::kInstalledAndLoaded : PairingModel::kInstalledNotLoaded);
+      EXPECT_EQ(model->status(),
+                loads ? PairingModel::kInstalledAndLoaded : PairingModel::kInstalledNotLoaded);
       EXPECT_EQ(model->daemonLoaded(), loads);
     }
     // The chosen record's token, twice, and no record created.
     EXPECT_TRUE(rig.api->calls.isEmpty());
-    EXPECT_THAT(rig.calls(), ElementsAre("install " + kService + " token-1 no-dns", "isLoaded", "openTabHelper",
-                                         "install " + kService + " token-1 no-dns", "isLoaded", "openTabHelper"));
+    EXPECT_THAT(rig.calls(), ElementsAre("install " + kService + " token-1 no-dns", "isLoaded",
+                                         "openTabHelper", "install " + kService + " token-1 no-dns",
+                                         "isLoaded", "openTabHelper"));
   }
 }
 

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QComboBox>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -35,6 +35,7 @@
 #include "TetherAPIError.h"
 #include "TetherApp.h"
 #include "TetherClient.h"
+#include "WindowTesting.h"
 #include "platform/linux/DirectoryBundle.h"
 
 namespace tether {
@@ -48,7 +49,8 @@ const QString kSupport = QStringLiteral("/Library/Application Support/VorozuzIro
 // the service manager asked about that folder.
 class RootedPlatform final : public InstallerPlatform {
  public:
-  RootedPlatform(QString root, QString temporary) : root_(std::move(root)), temporary_(std::move(temporary)) {}
+  RootedPlatform(QString root, QString temporary)
+      : root_(std::move(root)), temporary_(std::move(temporary)) {}
 
   QString temporaryDirectory() override { return temporary_; }
   void runAsAdministrator(const AdministratorScript& script) override {
@@ -64,8 +66,9 @@ class RootedPlatform final : public InstallerPlatform {
     throw TetherAPIError(text.isEmpty() ? QStringLiteral("install failed") : text);
   }
   bool isJobLoaded(const QString& label) override {
-    return QuietProcess::exitStatus("systemctl", {"--root=" + root_, "is-enabled", "--quiet", label + ".service"},
-                                    10s) == 0;
+    return QuietProcess::exitStatus(
+               "systemctl", {"--root=" + root_, "is-enabled", "--quiet", label + ".service"},
+               10s) == 0;
   }
   void openApplication(const QString& path) override { opened << path; }
 
@@ -76,19 +79,6 @@ class RootedPlatform final : public InstallerPlatform {
   QString root_;
   QString temporary_;
 };
-
-template <class W>
-W* find(const QWidget& view, const char* name) {
-  W* widget = view.findChild<W*>(QString::fromLatin1(name));
-  EXPECT_NE(widget, nullptr) << name;
-  return widget;
-}
-
-void savePicture(QWidget& window, const QString& name) {
-  QDir().mkpath(TETHER_WINDOW_PICTURES);
-  QTest::qWait(200);
-  EXPECT_TRUE(window.grab().save(QStringLiteral(TETHER_WINDOW_PICTURES) + "/" + name + ".png"));
-}
 
 QJsonObject installedConfig(const QString& root) {
   QFile file(root + kSupport + "/config.json");
@@ -110,7 +100,8 @@ TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
   ReferenceService service;
   if (!service.problem().isEmpty()) GTEST_SKIP() << service.problem().toStdString();
   const QString app = QStringLiteral(TETHER_APP_DIR);
-  ASSERT_TRUE(QFileInfo::exists(app + "/Contents/Resources/install-daemon.sh")) << app.toStdString();
+  ASSERT_TRUE(QFileInfo::exists(app + "/Contents/Resources/install-daemon.sh"))
+      << app.toStdString();
 
   QTemporaryDir root;
   QTemporaryDir temporary;
@@ -118,15 +109,18 @@ TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
   ::chmod(QFile::encodeName(temporary.path()).constData(), 0700);
   auto platform = std::make_shared<RootedPlatform>(root.path(), temporary.path());
   auto client = std::make_shared<TetherClient>(service.url());
-  auto session = std::make_shared<SessionStore>(std::make_shared<MemoryKeychain>(), std::make_shared<MemoryDefaults>());
-  auto installer = std::make_shared<DaemonInstaller>(std::make_shared<DirectoryBundle>(app), platform,
-                                                     root.path() + kSupport + "/TetherTabHelper.app");
+  auto session = std::make_shared<SessionStore>(std::make_shared<MemoryKeychain>(),
+                                                std::make_shared<MemoryDefaults>());
+  auto installer =
+      std::make_shared<DaemonInstaller>(std::make_shared<DirectoryBundle>(app), platform,
+                                        root.path() + kSupport + "/TetherTabHelper.app");
   ScriptedWebAuth windows;
   auto webSignIn = std::make_shared<OAuthBrowser>(service.url(), windows.factory());
   // The base URL as it might be compiled in, with a slash at the end.
   const QString serviceURL = service.url().toString() + "/";
   TetherApp shell({UpdateController::create(), [&] {
-                     return PairingModel::Parts{client, session, installer, webSignIn, serviceURL, QString("Kid's Mac")};
+                     return PairingModel::Parts{client,    session,    installer,
+                                                webSignIn, serviceURL, QString("Kid's Mac")};
                    }});
 
   // Register and install on a new record, DNS filtering off.
@@ -159,9 +153,11 @@ TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
   EXPECT_EQ(config.value("deviceToken").toString(), devices[0].token);
   EXPECT_EQ(config.value("serverURL").toString(), service.url().toString());
   EXPECT_FALSE(config.value("enableDNS").toBool());
-  EXPECT_EQ(contents(root.path() + kSupport + "/KinwardAgent"), contents(app + "/Contents/MacOS/KinwardAgent"));
-  EXPECT_EQ(contents(root.path() + kSupport + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper"),
-            contents(app + "/Contents/Helpers/TetherTabHelper.app/Contents/MacOS/TetherTabHelper"));
+  EXPECT_EQ(contents(root.path() + kSupport + "/KinwardAgent"),
+            contents(app + "/Contents/MacOS/KinwardAgent"));
+  EXPECT_EQ(
+      contents(root.path() + kSupport + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper"),
+      contents(app + "/Contents/Helpers/TetherTabHelper.app/Contents/MacOS/TetherTabHelper"));
   // Opened after the script and once more by the model, from the bundle.
   EXPECT_EQ(platform->opened, QStringList(2, app + "/Contents/Helpers/TetherTabHelper.app"));
 

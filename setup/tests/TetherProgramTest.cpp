@@ -28,7 +28,8 @@ Window findWindow(Display* display, const char* name) {
     char* title = nullptr;
     XWindowAttributes attributes{};
     if (XFetchName(display, children[i], &title) && title && std::string(title) == name &&
-        XGetWindowAttributes(display, children[i], &attributes) && attributes.map_state == IsViewable) {
+        XGetWindowAttributes(display, children[i], &attributes) &&
+        attributes.map_state == IsViewable) {
       found = children[i];
     }
     if (title) XFree(title);
@@ -41,14 +42,16 @@ QImage screenshot(Display* display) {
   const Window root = DefaultRootWindow(display);
   XWindowAttributes attributes{};
   XGetWindowAttributes(display, root, &attributes);
-  XImage* image = XGetImage(display, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+  XImage* image =
+      XGetImage(display, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
   if (!image) return {};
   QImage picture(attributes.width, attributes.height, QImage::Format_RGB32);
   for (int y = 0; y < attributes.height; ++y) {
     for (int x = 0; x < attributes.width; ++x) {
       const unsigned long pixel = XGetPixel(image, x, y);
-      picture.setPixel(x, y, qRgb(int((pixel & image->red_mask) >> 16), int((pixel & image->green_mask) >> 8),
-                                  int(pixel & image->blue_mask)));
+      picture.setPixel(x, y,
+                       qRgb(int((pixel & image->red_mask) >> 16),
+                            int((pixel & image->green_mask) >> 8), int(pixel & image->blue_mask)));
     }
   }
   XDestroyImage(image);
@@ -59,7 +62,8 @@ TEST(TetherProgram, OpensItsWindowOnAnXServer) {
   if (::access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed";
   std::string displayNumber;
   const auto xvfb = test::startServer(
-      {"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x720x24"}, displayNumber);
+      {"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x720x24"},
+      displayNumber);
   if (!xvfb) GTEST_SKIP() << "Xvfb could not be started";
   const std::string display = ":" + displayNumber;
   std::string bus;
@@ -69,13 +73,15 @@ TEST(TetherProgram, OpensItsWindowOnAnXServer) {
   test::TempDir home;
 
   // A home and a session of its own: its user defaults land there, and no keychain answers.
-  test::ChildProcess tether({"/usr/bin/env", "-u", "QT_QPA_PLATFORM", "DISPLAY=" + display, "HOME=" + home.path().string(),
-                             "XDG_RUNTIME_DIR=" + home.path().string(), "DBUS_SESSION_BUS_ADDRESS=" + bus,
-                             std::string(TETHER_APP_DIR) + "/Contents/MacOS/Tether"});
+  test::ChildProcess tether(
+      {"/usr/bin/env", "-u", "QT_QPA_PLATFORM", "DISPLAY=" + display,
+       "HOME=" + home.path().string(), "XDG_RUNTIME_DIR=" + home.path().string(),
+       "DBUS_SESSION_BUS_ADDRESS=" + bus, std::string(TETHER_APP_DIR) + "/Contents/MacOS/Tether"});
   Display* x = XOpenDisplay(display.c_str());
   ASSERT_NE(x, nullptr);
   Window window = 0;
-  EXPECT_TRUE(QTest::qWaitFor([&] { return (window = findWindow(x, "Tether")) != 0; }, 60000)) << tether.stderrText();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return (window = findWindow(x, "Tether")) != 0; }, 60000))
+      << tether.stderrText();
   if (window) {
     QTest::qWait(1500);  // painted
     XWindowAttributes attributes{};

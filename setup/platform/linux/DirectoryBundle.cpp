@@ -10,14 +10,17 @@ DirectoryBundle::DirectoryBundle(QString bundlePath) : path_(std::move(bundlePat
 
 QString DirectoryBundle::bundleOfExecutable(const QString& executableFolder) {
   QDir folder(executableFolder);
-  if (folder.dirName() == QLatin1String("MacOS") && folder.cdUp() && folder.dirName() == QLatin1String("Contents") &&
-      folder.cdUp() && folder.dirName().endsWith(QLatin1String(".app"))) {
+  if (folder.dirName() == QLatin1String("MacOS") && folder.cdUp() &&
+      folder.dirName() == QLatin1String("Contents") && folder.cdUp() &&
+      folder.dirName().endsWith(QLatin1String(".app"))) {
     return folder.path();
   }
   return executableFolder;
 }
 
-QString DirectoryBundle::contentsPath() const { return QDir(path_).filePath(QStringLiteral("Contents")); }
+QString DirectoryBundle::contentsPath() const {
+  return QDir(path_).filePath(QStringLiteral("Contents"));
+}
 
 std::optional<QString> DirectoryBundle::auxiliaryExecutable(const QString& name) const {
   const QFileInfo file(QDir(contentsPath()).filePath(QStringLiteral("MacOS/") + name));
@@ -25,7 +28,8 @@ std::optional<QString> DirectoryBundle::auxiliaryExecutable(const QString& name)
   return std::nullopt;
 }
 
-std::optional<QString> DirectoryBundle::resource(const QString& name, const QString& extension) const {
+std::optional<QString> DirectoryBundle::resource(const QString& name,
+                                                 const QString& extension) const {
   const QString fileName = extension.isEmpty() ? name : name + u'.' + extension;
   const QFileInfo file(QDir(contentsPath()).filePath(QStringLiteral("Resources/") + fileName));
   if (file.exists()) return file.filePath();
@@ -33,7 +37,8 @@ std::optional<QString> DirectoryBundle::resource(const QString& name, const QStr
 }
 
 std::unique_ptr<MainBundle> MainBundle::create() {
-  return std::make_unique<DirectoryBundle>(DirectoryBundle::bundleOfExecutable(QCoreApplication::applicationDirPath()));
+  return std::make_unique<DirectoryBundle>(
+      DirectoryBundle::bundleOfExecutable(QCoreApplication::applicationDirPath()));
 }
 
 }  // namespace tether

@@ -13,7 +13,8 @@ std::optional<QString> localizedComputerName() {
       const QString line = QString::fromUtf8(machineInfo.readLine(4096)).trimmed();
       if (!line.startsWith(QLatin1String("PRETTY_HOSTNAME="))) continue;
       QString value = line.mid(16);
-      if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') && value.back() == value.front())
+      if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
+          value.back() == value.front())
         value = value.mid(1, value.size() - 2);
       if (!value.isEmpty()) return value;
     }

@@ -21,8 +21,10 @@ QString LinuxInstallerPlatform::temporaryDirectory() {
   const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
   if (!runtime.isEmpty() && isPrivateFolder(runtime)) return runtime;
   if (!privateFolder_) {
-    QByteArray pattern = QDir(QDir::tempPath()).filePath(QStringLiteral("tether-XXXXXX")).toLocal8Bit();
-    if (!::mkdtemp(pattern.data())) throw TetherAPIError(QStringLiteral("no private temporary folder"));
+    QByteArray pattern =
+        QDir(QDir::tempPath()).filePath(QStringLiteral("tether-XXXXXX")).toLocal8Bit();
+    if (!::mkdtemp(pattern.data()))
+      throw TetherAPIError(QStringLiteral("no private temporary folder"));
     privateFolder_ = QString::fromLocal8Bit(pattern);
   }
   return *privateFolder_;
@@ -48,7 +50,8 @@ void LinuxInstallerPlatform::runAsAdministrator(const AdministratorScript& scrip
 bool LinuxInstallerPlatform::isJobLoaded(const QString& label) {
   using namespace std::chrono_literals;
   const auto status = QuietProcess::exitStatus(
-      QStringLiteral("systemctl"), {QStringLiteral("is-active"), QStringLiteral("--quiet"), label + QStringLiteral(".service")},
+      QStringLiteral("systemctl"),
+      {QStringLiteral("is-active"), QStringLiteral("--quiet"), label + QStringLiteral(".service")},
       10s);
   return status == 0;
 }
@@ -85,6 +88,8 @@ bool LinuxInstallerPlatform::isPrivateFolder(const QString& path) {
          status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
 }
 
-std::unique_ptr<InstallerPlatform> InstallerPlatform::create() { return std::make_unique<LinuxInstallerPlatform>(); }
+std::unique_ptr<InstallerPlatform> InstallerPlatform::create() {
+  return std::make_unique<LinuxInstallerPlatform>();
+}
 
 }  // namespace tether

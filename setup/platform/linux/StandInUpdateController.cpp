@@ -13,6 +13,8 @@ class StandInUpdateController final : public UpdateController {
 
 }  // namespace
 
-std::unique_ptr<UpdateController> UpdateController::create() { return std::make_unique<StandInUpdateController>(); }
+std::unique_ptr<UpdateController> UpdateController::create() {
+  return std::make_unique<StandInUpdateController>();
+}
 
 }  // namespace tether

@@ -4,6 +4,7 @@
 #import <Foundation/Foundation.h>
 
 #include <chrono>
+#include <optional>
 
 #include "QuietProcess.h"
 #include "TetherAPIError.h"
@@ -12,6 +13,20 @@
 namespace tether {
 
 namespace {
+
+// Runs the AppleScript; the text of its failure, nothing when it succeeded.
+std::optional<QString> run(const QString& source) {
+  @autoreleasepool {
+    NSAppleScript* appleScript = [[NSAppleScript alloc] initWithSource:source.toNSString()];
+    if (appleScript == nil) return QStringLiteral("could not build install script");
+    NSDictionary<NSString*, id>* error = nil;
+    [appleScript executeAndReturnError:&error];
+    if (error == nil) return std::nullopt;
+    id message = error[NSAppleScriptErrorMessage];
+    if ([message isKindOfClass:[NSString class]]) return QString::fromNSString(message);
+    return QStringLiteral("install failed");
+  }
+}
 
 class MacInstallerPlatform final : public InstallerPlatform {
  public:
@@ -23,22 +38,16 @@ class MacInstallerPlatform final : public InstallerPlatform {
   }
 
   void runAsAdministrator(const AdministratorScript& script) override {
-    @autoreleasepool {
-      NSAppleScript* appleScript = [[NSAppleScript alloc] initWithSource:script.appleScriptSource.toNSString()];
-      if (appleScript == nil) throw TetherAPIError(QStringLiteral("could not build install script"));
-      NSDictionary<NSString*, id>* error = nil;
-      [appleScript executeAndReturnError:&error];
-      if (error == nil) return;
-      id message = error[NSAppleScriptErrorMessage];
-      if ([message isKindOfClass:[NSString class]]) throw TetherAPIError(QString::fromNSString(message));
-      throw TetherAPIError(QStringLiteral("install failed"));
-    }
+    // Thrown outside the autorelease pool, which an exception would leave undrained.
+    if (const std::optional<QString> failure = run(script.appleScriptSource))
+      throw TetherAPIError(*failure);
   }
 
   bool isJobLoaded(const QString& label) override {
     using namespace std::chrono_literals;
-    const auto status = QuietProcess::exitStatus(
-        QStringLiteral("/bin/launchctl"), {QStringLiteral("print"), QStringLiteral("system/") + label}, 10s);
+    const auto status =
+        QuietProcess::exitStatus(QStringLiteral("/bin/launchctl"),
+                                 {QStringLiteral("print"), QStringLiteral("system/") + label}, 10s);
     return status == 0;
   }
 
@@ -51,6 +60,8 @@ class MacInstallerPlatform final : public InstallerPlatform {
 
 }  // namespace
 
-std::unique_ptr<InstallerPlatform> InstallerPlatform::create() { return std::make_unique<MacInstallerPlatform>(); }
+std::unique_ptr<InstallerPlatform> InstallerPlatform::create() {
+  return std::make_unique<MacInstallerPlatform>();
+}
 
 }  // namespace tether

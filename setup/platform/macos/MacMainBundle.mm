@@ -16,7 +16,8 @@ class MacMainBundle final : public MainBundle {
  public:
   QString contentsPath() const override {
     @autoreleasepool {
-      return QString::fromNSString([NSBundle.mainBundle.bundlePath stringByAppendingPathComponent:@"Contents"]);
+      return QString::fromNSString(
+          [NSBundle.mainBundle.bundlePath stringByAppendingPathComponent:@"Contents"]);
     }
   }
 
@@ -36,6 +37,8 @@ class MacMainBundle final : public MainBundle {
 
 }  // namespace
 
-std::unique_ptr<MainBundle> MainBundle::create() { return std::make_unique<MacMainBundle>(); }
+std::unique_ptr<MainBundle> MainBundle::create() {
+  return std::make_unique<MacMainBundle>();
+}
 
 }  // namespace tether
