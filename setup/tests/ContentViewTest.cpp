@@ -263,6 +263,14 @@ TEST(ContentView, PicturesOfEachState) {
   QTest::mouseClick(find<QPushButton>(view, "installButton"), Qt::LeftButton);
   EXPECT_EQ(find<QLabel>(view, "daemonStatus")->text(), "running");
   savePicture(*window, "installed");
+
+  // The longest status at the smallest size.
+  rig.installer->loadsOnInstall = false;
+  rig.installer->loaded = false;
+  QTest::mouseClick(find<QPushButton>(view, "installButton"), Qt::LeftButton);
+  window->resize(window->minimumSizeHint());
+  savePicture(*window, "installed-smallest");
+  EXPECT_EQ(window->centralWidget()->size(), QSize(440, 560));
   delete window;
 }
 
