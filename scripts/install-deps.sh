@@ -14,6 +14,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qcoro-qt6-dev qt6-webengine-dev qt6-webengine-dev-tools
   libqt6webenginecore6-bin libsecret-1-dev libx11-dev libxss-dev libsystemd-dev
   xvfb xauth dbus dbus-x11 gnome-keyring fonts-dejavu-core shellcheck
+  # The Linux install script and its tests: systemctl enables the agent's unit.
+  systemd
   # The service: event-driven HTTP, international names, PostgreSQL.
   libboost-dev libboost-system-dev libidn2-dev zlib1g-dev libpqxx-dev postgresql-15
   # Browser tests and a load balancer for the service's benchmarks.

@@ -99,8 +99,8 @@ QCoro::Task<QByteArray> TetherClient::successBody(QNetworkReply* sent) {
   const int status = statusAttribute.isValid() ? statusAttribute.toInt() : 0;
   QByteArray body = reply->readAll();
   if (status >= 200 && status <= 299) co_return body;
-  if (auto detail = refusalDetail(body)) throw TetherAPIError(*detail);
-  throw TetherAPIError(QStringLiteral("HTTP %1").arg(status));
+  if (auto detail = refusalDetail(body)) throw TetherAPIError(*detail, status);
+  throw TetherAPIError(QStringLiteral("HTTP %1").arg(status), status);
 }
 
 QCoro::Task<LoginResponse> TetherClient::login(QString email, QString password) {

@@ -31,4 +31,12 @@ T awaitTask(QCoro::Task<T> task) {
   return std::move(*value);
 }
 
+// The same for a task without a result.
+inline void awaitTask(QCoro::Task<> task) {
+  awaitTask([](QCoro::Task<> inner) -> QCoro::Task<bool> {
+    co_await std::move(inner);
+    co_return true;
+  }(std::move(task)));
+}
+
 }  // namespace tether

@@ -114,6 +114,7 @@ TEST(TetherClient, JudgesEveryAnswerByItsStatusAndBody) {
     int status;
     QByteArray body;
     QString expected;  // the error text, or "no error"
+    std::optional<int> carried = std::nullopt;  // the status the error carries
   };
   const Case cases[] = {
       {200, kLoginBody, "no error"},
@@ -124,20 +125,29 @@ TEST(TetherClient, JudgesEveryAnswerByItsStatusAndBody) {
       {200, R"({"email":"p@example.com","apiToken":"tok","userId":7.5})", "unexpected response from server"},
       {200, R"({"email":"p@example.com","apiToken":null,"userId":7})", "unexpected response from server"},
       {200, R"([)", "unexpected response from server"},
-      {401, R"({"detail":"incorrect e-mail address or password"})", "incorrect e-mail address or password"},
+      {401, R"({"detail":"incorrect e-mail address or password"})", "incorrect e-mail address or password", 401},
       // Qt turns 400 into a protocol error code, not a content one: still an answer.
-      {400, R"({"detail":"unknown or used code"})", "unknown or used code"},
-      {409, R"({"detail":"","other":1})", ""},
-      {422, R"({"detail":[{"loc":["body","email"],"msg":"field required"}]})", "HTTP 422"},
-      {404, R"({"detail":null})", "HTTP 404"},
-      {500, "<html><body>Internal Server Error</body></html>", "HTTP 500"},
-      {502, "", "HTTP 502"},
+      {400, R"({"detail":"unknown or used code"})", "unknown or used code", 400},
+      {409, R"({"detail":"","other":1})", "", 409},
+      {422, R"({"detail":[{"loc":["body","email"],"msg":"field required"}]})", "HTTP 422", 422},
+      {404, R"({"detail":null})", "HTTP 404", 404},
+      {500, "<html><body>Internal Server Error</body></html>", "HTTP 500", 500},
+      {502, "", "HTTP 502", 502},
   };
   for (const Case& c : cases) {
     ScriptedServer server;
     server.script(ScriptedServer::answer(c.status, c.body));
     TetherClient client(server.url());
-    EXPECT_EQ(failureOf(client.login("p@example.com", "secret")), c.expected) << c.status << " " << c.body.constData();
+    QString text = QStringLiteral("no error");
+    std::optional<int> carried;
+    try {
+      awaitTask(client.login("p@example.com", "secret"));
+    } catch (const TetherAPIError& e) {
+      text = e.description();
+      carried = e.httpStatus();
+    }
+    EXPECT_EQ(text, c.expected) << c.status << " " << c.body.constData();
+    EXPECT_EQ(carried, c.carried) << c.status << " " << c.body.constData();
   }
 }
 

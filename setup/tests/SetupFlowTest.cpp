@@ -1,0 +1,204 @@
+// One whole setup as a parent does it, against the reference service: in the window, create an
+// account and install the protection on a new device record; the real Linux install script
+// runs from the app's install tree, as root, against a temporary root folder (standing in for
+// the administrator prompt); the agent it installed then reaches the service with the device
+// token it was given. A second window restores the session, the parent picks another record and
+// installs again.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <chrono>
+
+#include "AwaitTask.h"
+#include "ContentView.h"
+#include "DaemonInstaller.h"
+#include "MemorySessionBackends.h"
+#include "QtPrinting.h"
+#include "QuietProcess.h"
+#include "ReferenceService.h"
+#include "ScriptedWebAuth.h"
+#include "TestHelpers.h"
+#include "TetherAPIError.h"
+#include "TetherApp.h"
+#include "TetherClient.h"
+#include "WindowTesting.h"
+#include "platform/linux/DirectoryBundle.h"
+
+namespace tether {
+namespace {
+
+using namespace std::chrono_literals;
+
+const QString kSupport = QStringLiteral("/Library/Application Support/VorozuzIrovidar");
+
+// The system, with the administrator's run of the script going to a temporary root folder and
+// the service manager asked about that folder.
+class RootedPlatform final : public InstallerPlatform {
+ public:
+  RootedPlatform(QString root, QString temporary)
+      : root_(std::move(root)), temporary_(std::move(temporary)) {}
+
+  QString temporaryDirectory() override { return temporary_; }
+  void runAsAdministrator(const AdministratorScript& script) override {
+    QProcess run;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TETHER_INSTALL_ROOT", root_);
+    run.setProcessEnvironment(environment);
+    run.start("/bin/sh", {"-c", script.commandLine});
+    run.waitForFinished(60000);
+    ++runs;
+    if (run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0) return;
+    const QString text = QString::fromUtf8(run.readAllStandardError()).trimmed();
+    throw TetherAPIError(text.isEmpty() ? QStringLiteral("install failed") : text);
+  }
+  bool isJobLoaded(const QString& label) override {
+    return QuietProcess::exitStatus(
+               "systemctl", {"--root=" + root_, "is-enabled", "--quiet", label + ".service"},
+               10s) == 0;
+  }
+  void openApplication(const QString& path) override { opened << path; }
+
+  int runs = 0;
+  QStringList opened;
+
+ private:
+  QString root_;
+  QString temporary_;
+};
+
+QJsonObject installedConfig(const QString& root) {
+  QFile file(root + kSupport + "/config.json");
+  EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+  struct stat status {};
+  ::stat(QFile::encodeName(file.fileName()).constData(), &status);
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  EXPECT_EQ(status.st_uid, 0u);
+  return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+QByteArray contents(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the install script changes owners: needs root";
+  ReferenceService service;
+  if (!service.problem().isEmpty()) GTEST_SKIP() << service.problem().toStdString();
+  const QString app = QStringLiteral(TETHER_APP_DIR);
+  ASSERT_TRUE(QFileInfo::exists(app + "/Contents/Resources/install-daemon.sh"))
+      << app.toStdString();
+
+  QTemporaryDir root;
+  QTemporaryDir temporary;
+  ::chmod(QFile::encodeName(root.path()).constData(), 0755);
+  ::chmod(QFile::encodeName(temporary.path()).constData(), 0700);
+  auto platform = std::make_shared<RootedPlatform>(root.path(), temporary.path());
+  auto client = std::make_shared<TetherClient>(service.url());
+  auto session = std::make_shared<SessionStore>(std::make_shared<MemoryKeychain>(),
+                                                std::make_shared<MemoryDefaults>());
+  auto installer =
+      std::make_shared<DaemonInstaller>(std::make_shared<DirectoryBundle>(app), platform,
+                                        root.path() + kSupport + "/TetherTabHelper.app");
+  ScriptedWebAuth windows;
+  auto webSignIn = std::make_shared<OAuthBrowser>(service.url(), windows.factory());
+  // The base URL as it might be compiled in, with a slash at the end.
+  const QString serviceURL = service.url().toString() + "/";
+  TetherApp shell({UpdateController::create(), [&] {
+                     return PairingModel::Parts{client,    session,    installer,
+                                                webSignIn, serviceURL, QString("Kid's Mac")};
+                   }});
+
+  // Register and install on a new record, DNS filtering off.
+  std::unique_ptr<QMainWindow> first(shell.newWindow());
+  first->setAttribute(Qt::WA_DeleteOnClose, false);
+  first->show();
+  auto& view = *static_cast<ContentView*>(first->centralWidget());
+  QTest::mouseClick(find<QPushButton>(view, "modeRegister"), Qt::LeftButton);
+  QTest::keyClicks(find<QLineEdit>(view, "email"), "  parent@example.com ");
+  QTest::keyClicks(find<QLineEdit>(view, "password"), "correct horse");
+  QTest::keyClick(find<QLineEdit>(view, "password"), Qt::Key_Return);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !view.model().busy(); }, 30000));
+  ASSERT_EQ(view.model().error(), "");
+  EXPECT_EQ(find<QLabel>(view, "statusText")->text(), "Signed in as parent@example.com");
+  EXPECT_FALSE(find<QWidget>(view, "existingDevice")->isVisibleTo(&view));
+  QTest::mouseClick(find<QCheckBox>(view, "enableDNS"), Qt::LeftButton, {}, QPoint(8, 8));
+  QTest::mouseClick(find<QPushButton>(view, "installButton"), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !view.model().busy(); }, 60000));
+  ASSERT_EQ(view.model().error(), "");
+  EXPECT_EQ(view.model().status(), PairingModel::kInstalledAndLoaded);
+  EXPECT_EQ(find<QLabel>(view, "daemonStatus")->text(), "running");
+  savePicture(*first, "flow-installed");
+
+  const QString token = *session->apiToken();
+  QList<DeviceRecord> devices = awaitTask(client->listDevices(token));
+  ASSERT_EQ(devices.size(), 1);
+  EXPECT_EQ(devices[0].name, "Kid's Mac");
+  EXPECT_EQ(session->selectedDeviceID(), devices[0].id);
+  QJsonObject config = installedConfig(root.path());
+  EXPECT_EQ(config.value("deviceToken").toString(), devices[0].token);
+  EXPECT_EQ(config.value("serverURL").toString(), service.url().toString());
+  EXPECT_FALSE(config.value("enableDNS").toBool());
+  EXPECT_EQ(contents(root.path() + kSupport + "/KinwardAgent"),
+            contents(app + "/Contents/MacOS/KinwardAgent"));
+  EXPECT_EQ(
+      contents(root.path() + kSupport + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper"),
+      contents(app + "/Contents/Helpers/TetherTabHelper.app/Contents/MacOS/TetherTabHelper"));
+  // Opened after the script and once more by the model, from the bundle.
+  EXPECT_EQ(platform->opened, QStringList(2, app + "/Contents/Helpers/TetherTabHelper.app"));
+
+  // The installed agent, started as its unit would, reaches the service with that token.
+  {
+    test::ChildProcess agent({(root.path() + kSupport + "/KinwardAgent").toStdString(), "--config",
+                              (root.path() + kSupport + "/config.json").toStdString()});
+    const bool seen = QTest::qWaitFor(
+        [&] {
+          const QList<DeviceRecord> now = awaitTask(client->listDevices(token));
+          return !now.isEmpty() && now[0].lastSeen.has_value();
+        },
+        30000);
+    EXPECT_TRUE(seen) << agent.stderrText();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait(20s), 0) << agent.stderrText();
+  }
+
+  // Another record appears (another child's computer); a new window restores the session and
+  // the parent picks that record.
+  const DeviceRecord other = awaitTask(client->createDevice("Sibling's Mac", token));
+  std::unique_ptr<QMainWindow> second(shell.newWindow());
+  second->setAttribute(Qt::WA_DeleteOnClose, false);
+  second->show();
+  auto& again = *static_cast<ContentView*>(second->centralWidget());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !again.model().restoring(); }, 30000));
+  auto* picker = find<QComboBox>(again, "existingDevice");
+  ASSERT_EQ(picker->count(), 3);
+  EXPECT_EQ(picker->currentText(), "Kid's Mac");
+  EXPECT_EQ(find<QPushButton>(again, "installButton")->text(), "Reinstall protection");
+  QTest::keyClick(picker, Qt::Key_End);
+  EXPECT_EQ(session->selectedDeviceID(), other.id);
+  savePicture(*second, "flow-picked");
+  QTest::mouseClick(find<QPushButton>(again, "installButton"), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !again.model().busy(); }, 60000));
+  ASSERT_EQ(again.model().error(), "");
+  EXPECT_EQ(installedConfig(root.path()).value("deviceToken").toString(), other.token);
+  EXPECT_TRUE(installedConfig(root.path()).value("enableDNS").toBool());
+  EXPECT_EQ(platform->runs, 2);
+  EXPECT_EQ(awaitTask(client->listDevices(token)).size(), 2);
+}
+
+}  // namespace
+}  // namespace tether
