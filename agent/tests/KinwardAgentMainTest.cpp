@@ -12,6 +12,7 @@
 
 #include "KinwardAgentMain.h"
 #include "TestSupport.h"
+#include "WakeSignal.h"
 
 namespace tether {
 namespace {
@@ -90,6 +91,15 @@ TEST(AgentSleep, AtLeastOneSecondAndBoundedForHugeIntervals) {
   EXPECT_EQ(Agent::sleepDuration(-5), 1s);
   EXPECT_EQ(Agent::sleepDuration(2.5), 2500ms);
   EXPECT_EQ(Agent::sleepDuration(1e300).count(), std::numeric_limits<int64_t>::max());
+  // Such a sleep lasts until the stop: its end is past what the clock can hold, not wrapped
+  // round into the past (which made the loop spin).
+  WakeSignal stop;
+  std::thread raiser([&stop] {
+    std::this_thread::sleep_for(50ms);
+    stop.raise();
+  });
+  EXPECT_TRUE(stop.waitFor(Agent::sleepDuration(1e10)));
+  raiser.join();
 }
 
 // The configuration may be a link: the agent's files go next to the link, not the file it names.
