@@ -92,13 +92,17 @@ void removeStaleTemporaries(const std::filesystem::path& target) {
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
   const std::string prefix = temporaryPrefix(target);
+  // Error codes throughout: a folder that fails to list part way (an I/O error) only ends the
+  // clean-up, never the agent.
   std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-    const std::string name = entry.path().filename().string();
+  std::filesystem::directory_iterator it(folder, ec);
+  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
     // mkstemp replaces the six X of the pattern.
+    std::error_code ignored;
     if (name.size() == prefix.size() + 6 && name.starts_with(prefix) &&
-        entry.is_regular_file(ec) && !entry.is_symlink(ec)) {
-      std::filesystem::remove(entry.path(), ec);
+        it->is_regular_file(ignored) && !it->is_symlink(ignored)) {
+      std::filesystem::remove(it->path(), ignored);
     }
   }
 }
