@@ -231,18 +231,19 @@ TEST_F(DNSProxyTest, BurstsFromSeveralClientsGetEachTheirOwnAnswers) {
 }
 
 TEST_F(DNSProxyTest, RepliesFromAnotherPortOrWithAnotherIdOrQuestionAreIgnored) {
-  const std::string query = dnsQuery(0x5555, "example.org", 1);
+  const std::string query = dnsQuery(0x5555, "example.org", 65);  // type 65: the letter A
   const sockaddr_in from = forwarded(query).value();
   const auto replyTo = [](const std::string& q) { return answerTo(q, "!"); };
   test::UdpSocket stranger;
-  stranger.sendTo(replyTo(query), from);                                // right ID, wrong port
-  upstream.sendTo(replyTo(dnsQuery(0x5556, "example.org", 1)), from);   // wrong ID
-  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.net", 1)), from);   // another name
-  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.org", 28)), from);  // another type
-  upstream.sendTo(query.substr(0, 2) + bytes({0x81}), from);            // right ID, too short
+  stranger.sendTo(replyTo(query), from);                                 // right ID, wrong port
+  upstream.sendTo(replyTo(dnsQuery(0x5556, "example.org", 65)), from);   // wrong ID
+  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.net", 65)), from);   // another name
+  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.org", 28)), from);   // another type
+  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.org", 97)), from);   // type "a", not "A"
+  upstream.sendTo(query.substr(0, 2) + bytes({0x81}), from);             // right ID, too short
   std::this_thread::sleep_for(100ms);
-  // The question comes back in other letter cases: still the same question.
-  const std::string good = replyTo(dnsQuery(0x5555, "EXAMPLE.org", 1));
+  // The name comes back in other letter cases: still the same question.
+  const std::string good = replyTo(dnsQuery(0x5555, "EXAMPLE.org", 65));
   upstream.sendTo(good, from);
   EXPECT_EQ(hexBytes(client.receive(1000ms).value_or("")), hexBytes(good));
   EXPECT_FALSE(client.receive(200ms));
