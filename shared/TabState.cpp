@@ -88,7 +88,10 @@ std::optional<TabSnapshot> readSnapshot(const std::filesystem::path& configDirec
 }
 
 bool isFresh(const TabSnapshot& snapshot, double now) {
-  return now - snapshot.ts < kSnapshotFreshSeconds;
+  // Bounded on both sides: a time stamp far in the future would otherwise stay fresh for ever,
+  // and one forged file could switch crediting off without any program keeping it up.
+  const double age = now - snapshot.ts;
+  return age < kSnapshotFreshSeconds && age > -kSnapshotFreshSeconds;
 }
 
 void writeEnforce(const TabEnforce& request, const std::filesystem::path& configDirectory) {

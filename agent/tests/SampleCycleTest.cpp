@@ -209,12 +209,13 @@ TEST_F(DomainLimits, WithoutAFreshSnapshotEveryPositiveLimitIsUsedUp) {
   EXPECT_EQ(agent->dns().overCap(), (DNSProxy::HostSet{"example.com"}));
   EXPECT_FALSE(agent->dns().isBlocked("minus.com"));
   EXPECT_EQ(agent->currentlyBlocked(), (Hosts{"example.com", "zero.com"}));
-  // An unreadable snapshot counts as none; fresh is below 45 seconds, and in the future.
+  // An unreadable snapshot counts as none; fresh is below 45 seconds, and less than 45 seconds
+  // in the future.
   test::writeFile(TabState::snapshotPath(dir.path()), R"({"ts": "soon"})");
   agent->applyDNS();
   EXPECT_EQ(agent->dns().overCap(), (DNSProxy::HostSet{"example.com"}));
   for (const auto& [age, over] :
-       {std::pair{44.0, false}, {44.9, false}, {45.0, true}, {600.0, true}, {-3600.0, false}}) {
+       {std::pair{44.0, false}, {44.9, false}, {45.0, true}, {600.0, true}, {-3600.0, true}}) {
     snapshot("com.apple.Safari", std::nullopt, 0, false, false, age);
     agent->applyDNS();
     EXPECT_EQ(agent->dns().overCap().contains("example.com"), over) << "age " << age;

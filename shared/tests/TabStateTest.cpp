@@ -44,7 +44,10 @@ TEST(TabStateFreshness, SnapshotUnder45SecondsRequestUpTo60) {
   const TabSnapshot s{1000, "", std::nullopt, false, 0, false};
   EXPECT_TRUE(TabState::isFresh(s, 1044.9));
   EXPECT_FALSE(TabState::isFresh(s, 1045.0));
-  EXPECT_TRUE(TabState::isFresh(s, 900));  // written "in the future"
+  // Written "in the future": fresh only up to 45 seconds ahead.
+  EXPECT_TRUE(TabState::isFresh(s, 955.1));
+  EXPECT_FALSE(TabState::isFresh(s, 955.0));
+  EXPECT_FALSE(TabState::isFresh({1e18, "", std::nullopt, false, 0, true}, 1000));
   const TabEnforce r{1000, true, true};
   EXPECT_TRUE(TabState::isObeyable(r, 1060.0));
   EXPECT_FALSE(TabState::isObeyable(r, 1060.1));
