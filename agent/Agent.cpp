@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <thread>
 
 #include "Clock.h"
 #include "HttpClient.h"
@@ -21,7 +20,7 @@ AgentEnvironment AgentEnvironment::system() {
   env.now = [] { return std::chrono::system_clock::now(); };
   env.monotonic = [] { return std::chrono::steady_clock::now(); };
   env.processes = ProcessTable::system();
-  env.pause = [](std::chrono::microseconds d) { std::this_thread::sleep_for(d); };
+  env.pause = [](const WakeSignal& stop, std::chrono::microseconds d) { stop.waitFor(d); };
   return env;
 }
 

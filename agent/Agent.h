@@ -40,8 +40,8 @@ struct AgentEnvironment {
   std::function<std::chrono::system_clock::time_point()> now;  // wall clock and local time
   std::function<std::chrono::steady_clock::time_point()> monotonic;  // elapsed time, loop clocks
   std::shared_ptr<ProcessTable> processes;
-  // The pause between SIGTERM and SIGKILL.
-  std::function<void(std::chrono::microseconds)> pause;
+  // The pause between SIGTERM and SIGKILL; it ends early once the stop is raised.
+  std::function<void(const WakeSignal& stop, std::chrono::microseconds)> pause;
   std::filesystem::path networkSetupTool = "/usr/sbin/networksetup";
   std::filesystem::path inventoryRoot = "/";
   uint16_t dnsListenPort = 53;

@@ -94,13 +94,22 @@ void Agent::sampleAndEnforce() {
   }
 
   // 8. Termination: SIGTERM to every process of the application, a pause, then SIGKILL to
-  //    whatever is still listed.
+  //    whatever is still listed. Only an application that had a process to signal costs the
+  //    pause (a bedtime window over a hundred applications, none running, would otherwise hold
+  //    the cycle for twenty seconds and lose the time of the limited ones past the credit cap).
+  //    A stop ends the pause and abandons the pass, so the shutdown is never kept waiting.
   for (const std::string& id : blocked) {
+    if (stopRequested()) break;
     if (NeverKill::bundleIDs().contains(id)) continue;
+    bool signalled = false;
     for (const RunningProc& p : runningApps()) {
-      if (p.bundleId == id) env_.processes->signal(p.pid, SIGTERM);
+      if (p.bundleId != id) continue;
+      env_.processes->signal(p.pid, SIGTERM);
+      signalled = true;
     }
-    env_.pause(kTerminationPause);
+    if (!signalled) continue;
+    env_.pause(stop_, kTerminationPause);
+    if (stopRequested()) break;
     for (const RunningProc& p : runningApps()) {
       if (p.bundleId == id) env_.processes->signal(p.pid, SIGKILL);
     }
