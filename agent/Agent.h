@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "AgentConfig.h"
@@ -126,6 +128,16 @@ class Agent {
   mutable std::vector<uint32_t> hostOrder_;
   mutable std::weak_ptr<const SiteIndex> hostOrderRules_;
   UsageState usage_;
+  // The bundle identifiers of running executables by Info.plist path, each with the identity of
+  // the file it was read from (device, inode, size, modification and change times): a file is
+  // parsed again only once it changed. Entries not seen in the latest listing are dropped.
+  struct CachedIdentifier {
+    std::array<int64_t, 7> file{};
+    std::optional<std::string> identifier;
+    uint64_t listing = 0;
+  };
+  mutable std::unordered_map<std::string, CachedIdentifier> identifiers_;
+  mutable uint64_t listings_ = 0;
   std::chrono::steady_clock::time_point lastSample_;
   bool dnsApplied_ = false;
 };

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace tether::SafeFile {
 
@@ -30,15 +31,44 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
+// Opens path one component at a time, none of them followed if it is a symbolic link; -1 with
+// errno set on failure (ELOOP for a link).
+int openWithoutLinks(const std::filesystem::path& path, int flags) {
+  std::vector<std::string> names;
+  for (const auto& part : path.relative_path()) {
+    if (!part.empty()) names.push_back(part.string());
+  }
+  if (names.empty()) {
+    errno = EISDIR;
+    return -1;
+  }
+  int dir = ::open(path.is_absolute() ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (std::size_t i = 0; dir >= 0 && i + 1 < names.size(); ++i) {
+    const int next =
+        ::openat(dir, names[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int error = errno;
+    ::close(dir);
+    dir = next;
+    errno = error;
+  }
+  if (dir < 0) return -1;
+  const int fd = ::openat(dir, names.back().c_str(), flags | O_NOFOLLOW);
+  const int error = errno;
+  ::close(dir);
+  errno = error;
+  return fd;
+}
+
 }  // namespace
 
 Result<std::string> read(const std::filesystem::path& path, std::size_t maxBytes, Links links) {
   int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   if (links == Links::Refuse) flags |= O_NOFOLLOW;
-  const int fd = ::open(path.c_str(), flags);
+  const int fd = links == Links::RefuseAny ? openWithoutLinks(path, flags) : ::open(path.c_str(), flags);
   if (fd < 0) {
-    if (errno == ELOOP && links == Links::Refuse) {
-      return Result<std::string>::failure(describe(path, "is a symbolic link"));
+    if (errno == ELOOP && links != Links::Follow) {
+      return Result<std::string>::failure(describe(
+          path, links == Links::Refuse ? "is a symbolic link" : "is or lies under a symbolic link"));
     }
     return Result<std::string>::failure(describe(path, std::strerror(errno)));
   }

@@ -12,11 +12,14 @@ namespace tether {
 // File access for a process that may run as root in folders other users can write.
 namespace SafeFile {
 
-enum class Links { Follow, Refuse };
+// Which symbolic links a read follows: all of them, none as the last component, or none at all
+// (in a folder another user can write, any component may be a link planted to send the reader
+// elsewhere).
+enum class Links { Follow, Refuse, RefuseAny };
 
 // Reads a whole regular file of at most maxBytes. Anything else (a folder, a FIFO, a device, a
-// file larger than the bound, and with Links::Refuse a symbolic link in the last component) is
-// refused without reading it. The error text names the path and the reason.
+// file larger than the bound, and a symbolic link that `links` refuses) is refused without
+// reading it. The error text names the path and the reason.
 Result<std::string> read(const std::filesystem::path& path, std::size_t maxBytes,
                          Links links = Links::Follow);
 
