@@ -5,6 +5,8 @@
 
 #include "Clock.h"
 #include "HttpClient.h"
+#include "Inventory.h"
+#include "InventoryScan.h"
 #include "Log.h"
 #include "SafeFile.h"
 #include "TabState.h"
@@ -21,6 +23,9 @@ AgentEnvironment AgentEnvironment::system() {
   env.monotonic = [] { return std::chrono::steady_clock::now(); };
   env.processes = ProcessTable::system();
   env.pause = [](const WakeSignal& stop, std::chrono::microseconds d) { stop.waitFor(d); };
+  env.inventory = [](const std::atomic<bool>& cancelled) {
+    return Inventory::scan("/", &cancelled);
+  };
   return env;
 }
 
@@ -30,6 +35,8 @@ Agent::Agent(AgentConfig config, const std::string& configPath, AgentEnvironment
       env_(std::move(environment)) {
   if (configURL_.empty()) configURL_ = ".";
   session_ = std::make_unique<HttpClient>(stop_.fd());
+  inventoryScan_ = std::make_unique<InventoryScan>(
+      [this](const std::atomic<bool>& cancelled) { return env_.inventory(cancelled); });
   siteIndex_ = std::make_shared<const SiteIndex>(policy_);
   lastSample_ = env_.monotonic();
   dns_ = std::make_unique<DNSProxy>(config_.upstreamDNS, env_.dnsListenPort, env_.dnsUpstreamPort);
@@ -87,6 +94,8 @@ void Agent::persistUsage() {
 
 void Agent::run() {
   using namespace std::chrono;
+  // The first inventory runs meanwhile: the first upload carries it when it is done in time.
+  inventoryScan_->start();
   dayRolloverCheck();
   if (config_.enableDNS) startDNS();
   lastSample_ = env_.monotonic();
@@ -124,6 +133,7 @@ void Agent::run() {
 }
 
 void Agent::shutdown() {
+  inventoryScan_->cancel();
   persistUsage();
   if (dnsApplied_) restoreSystemDNS();
   dns_->shutdown();

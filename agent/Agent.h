@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -24,6 +25,7 @@ namespace tether {
 
 class DNSProxy;
 class HttpClient;
+class InventoryScan;
 struct HttpRequest;
 struct HttpResponse;
 class ProcessTable;
@@ -45,7 +47,9 @@ struct AgentEnvironment {
   // The pause between SIGTERM and SIGKILL; it ends early once the stop is raised.
   std::function<void(const WakeSignal& stop, std::chrono::microseconds)> pause;
   std::filesystem::path networkSetupTool = "/usr/sbin/networksetup";
-  std::filesystem::path inventoryRoot = "/";
+  // The installed applications (Inventory::scan of "/"); run off the loop's thread, it ends early
+  // once `cancelled` is set.
+  std::function<std::vector<InstalledApp>(const std::atomic<bool>& cancelled)> inventory;
   uint16_t dnsListenPort = 53;
   uint16_t dnsUpstreamPort = 53;
 
@@ -87,6 +91,7 @@ class Agent {
   void applyPolicy(Policy fetched);
   void applyDNS();
   std::vector<std::string> currentlyBlocked() const;
+  // The inventory at once, on the calling thread.
   std::vector<InstalledApp> inventory() const;
   std::vector<RunningProc> runningApps() const;
   static std::optional<std::string> bundleID(const std::string& executablePath);
@@ -103,6 +108,8 @@ class Agent {
 
   // How long the loop sleeps after each pass: max(1, sampleIntervalSeconds), bounded.
   static std::chrono::nanoseconds sleepDuration(double sampleIntervalSeconds);
+  // How long the first upload waits for the first inventory, which runs off the loop's thread.
+  static constexpr std::chrono::seconds kFirstInventoryWait{2};
 
  private:
   void restoreSystemDNS();
@@ -113,6 +120,8 @@ class Agent {
   AgentEnvironment env_;
   WakeSignal stop_;
   std::unique_ptr<HttpClient> session_;
+  std::unique_ptr<InventoryScan> inventoryScan_;
+  bool firstInventoryDue_ = true;
   // The digest of the last policy body that decoded, with its rev and usageEpoch: the same bytes
   // again change nothing while the policy in force has that rev and the usage epoch is not below
   // it. (A body can be tens of megabytes; its digest is all that is kept.)

@@ -6,7 +6,7 @@
 #include "Clock.h"
 #include "Digest.h"
 #include "HttpClient.h"
-#include "Inventory.h"
+#include "InventoryScan.h"
 #include "Log.h"
 #include "Utf8.h"
 #include "dns/SiteIndex.h"
@@ -108,7 +108,15 @@ void Agent::postUsage(bool forceInventory) {
   for (const auto& [key, minutes] : usage_.minutes) {
     report.minutes.emplace(key, std::round(minutes * 10) / 10);
   }
-  if (forceInventory) report.apps = inventory();
+  // The inventory runs off the loop's thread. A due one is started here; the report carries
+  // whichever scan has finished since the last report, and only the first report waits for its
+  // scan, a little.
+  if (forceInventory) inventoryScan_->start();
+  const bool first = forceInventory && firstInventoryDue_;
+  firstInventoryDue_ = firstInventoryDue_ && !forceInventory;
+  if (auto apps = inventoryScan_->take(first ? kFirstInventoryWait : std::chrono::seconds(0))) {
+    report.apps = std::move(*apps);
+  }
   report.timeZone = TimeZone::currentIdentifier();
 
   auto request = authorizedRequest("/v1/usage");
@@ -155,7 +163,8 @@ void Agent::applyPolicy(Policy fetched) {
 }
 
 std::vector<InstalledApp> Agent::inventory() const {
-  return Inventory::scan(env_.inventoryRoot);
+  const std::atomic<bool> never{false};
+  return env_.inventory(never);
 }
 
 }  // namespace tether

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "Clock.h"
+#include "Inventory.h"
 #include "LoopbackServer.h"
 #include "TestSupport.h"
 #include "dns/DNSProxy.h"
@@ -53,6 +56,8 @@ class ServiceSync : public testing::Test {
 
   test::TempDir dir;
   test::TempDir apps;
+  std::function<std::vector<InstalledApp>(const std::atomic<bool>&)> inventory =
+      [this](const std::atomic<bool>& cancelled) { return Inventory::scan(apps.path(), &cancelled); };
 
   void answerPolicy(const std::string& body, int status = 200) {
     std::lock_guard lock(mutex);
@@ -74,7 +79,7 @@ class ServiceSync : public testing::Test {
     json config = json::parse(test::configJson(serverURL.empty() ? server.url() : serverURL));
     config["deviceToken"] = token;
     auto env = AgentEnvironment::system();
-    env.inventoryRoot = apps.path();
+    env.inventory = inventory;
     return test::makeAgent(dir.path(), env, config.dump());
   }
 };
@@ -198,6 +203,28 @@ TEST_F(ServiceSync, UploadCarriesRoundedMinutesZoneBlockedNowSortedAndInventoryO
   agent->postUsage(true);
   EXPECT_EQ(json::parse(requests().at(1).second)["apps"],
             json::parse(R"([{"name":"Notes","bundleId":"com.example.notes"}])"));
+}
+
+TEST_F(ServiceSync, InventoryRunsOffTheLoopAndOneThatIsLateGoesWithTheNextUpload) {
+  std::atomic<bool> release{false};
+  inventory = [&release](const std::atomic<bool>& cancelled) {
+    for (int i = 0; i < 1000 && !release && !cancelled; ++i) std::this_thread::sleep_for(10ms);
+    return std::vector<InstalledApp>{{"Late", "com.example.late"}};
+  };
+  auto agent = makeAgent();
+  agent->postUsage(true);  // waits for the first inventory a little, then goes without it
+  release = true;
+  for (int i = 0; i < 200 && test::count(requests().back().second, "com.example.late") == 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    agent->postUsage(false);
+  }
+  agent->postUsage(false);
+  std::vector<json> sent;
+  for (const auto& [line, body] : requests()) sent.push_back(json::parse(body)["apps"]);
+  ASSERT_GE(sent.size(), 3u);
+  EXPECT_EQ(sent.front(), json::array());
+  EXPECT_EQ(sent[sent.size() - 2], json::parse(R"([{"name":"Late","bundleId":"com.example.late"}])"));
+  EXPECT_EQ(sent.back(), json::array());  // taken once
 }
 
 TEST_F(ServiceSync, BrokenPolicyBodiesAreRefusedWholeAndThePolicyInForceStays) {
