@@ -97,7 +97,11 @@ void Agent::run() {
   // The first inventory runs meanwhile: the first upload carries it when it is done in time.
   inventoryScan_->start();
   dayRolloverCheck();
-  if (config_.enableDNS) startDNS();
+  if (config_.enableDNS) {
+    startDNS();
+  } else {
+    restoreSystemDNS();  // servers left pointing at a proxy by an earlier run with filtering on
+  }
   lastSample_ = env_.monotonic();
   if (stopRequested()) return;
   poll();

@@ -112,6 +112,8 @@ class Agent {
   static constexpr std::chrono::seconds kFirstInventoryWait{2};
 
  private:
+  // Points the system's DNS servers at the proxy; on failure tried again every cycle.
+  void switchSystemDNS();
   void restoreSystemDNS();
   double wallSeconds() const;
 
@@ -149,6 +151,7 @@ class Agent {
   mutable uint64_t listings_ = 0;
   std::chrono::steady_clock::time_point lastSample_;
   bool dnsApplied_ = false;
+  bool dnsSwitchPending_ = false;
 };
 
 }  // namespace tether

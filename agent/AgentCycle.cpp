@@ -115,8 +115,9 @@ void Agent::sampleAndEnforce() {
     }
   }
 
-  // 9-10.
+  // 9-10. (And the system's DNS servers pointed at the proxy, when that failed so far.)
   applyDNS();
+  if (dnsSwitchPending_) switchSystemDNS();
   persistUsage();
 }
 
