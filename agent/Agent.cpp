@@ -89,7 +89,18 @@ void Agent::dayRolloverCheck() {
 
 void Agent::persistUsage() {
   // A failed write leaves the previous file in place; the next cycle tries again.
-  SafeFile::writeAtomically(configURL_ / UsageState::kFileName, usage_.encode());
+  const std::filesystem::path file = configURL_ / UsageState::kFileName;
+  std::string failure;
+  noteWrite(usageWriteFailing_, file,
+            SafeFile::writeAtomically(file, usage_.encode(), 0644, &failure), failure);
+}
+
+void Agent::noteWrite(bool& failing, const std::filesystem::path& file, bool written,
+                      const std::string& failure) {
+  if (written == !failing) return;
+  failing = !written;
+  log(written ? "wrote " + file.string() + " again"
+              : "could not write " + file.string() + ": " + failure);
 }
 
 void Agent::run() {

@@ -114,6 +114,9 @@ class Agent {
  private:
   // Points the system's DNS servers at the proxy; on failure tried again every cycle.
   void switchSystemDNS();
+  // Logs the first failed write of a file and the first success after it, one line each.
+  static void noteWrite(bool& failing, const std::filesystem::path& file, bool written,
+                        const std::string& failure);
   void restoreSystemDNS();
   double wallSeconds() const;
 
@@ -152,6 +155,8 @@ class Agent {
   std::chrono::steady_clock::time_point lastSample_;
   bool dnsApplied_ = false;
   bool dnsSwitchPending_ = false;
+  bool usageWriteFailing_ = false;
+  bool requestWriteFailing_ = false;
 };
 
 }  // namespace tether

@@ -84,7 +84,10 @@ void Agent::sampleAndEnforce() {
                 minutesOf(usage_, rule->host) >= static_cast<double>(action.minutes)));
     }
   }
-  TabState::writeEnforce(TabEnforce{cycleStartWall, evict, true}, configURL_);
+  std::string failure;
+  noteWrite(requestWriteFailing_, TabState::enforcePath(configURL_),
+            TabState::writeEnforce(TabEnforce{cycleStartWall, evict, true}, configURL_, &failure),
+            failure);
 
   // 7. Applications outside their rules, running or not.
   const auto now = env_.now();

@@ -137,19 +137,27 @@ void removeStaleTemporaries(const std::filesystem::path& target) {
   }
 }
 
-bool writeAtomically(const std::filesystem::path& target, std::string_view bytes, unsigned mode) {
+bool writeAtomically(const std::filesystem::path& target, std::string_view bytes, unsigned mode,
+                     std::string* failure) {
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
   std::string pattern = (folder / (temporaryPrefix(target) + "XXXXXX")).string();
+  const auto fail = [failure](const char* step) {
+    if (failure) *failure = std::string(step) + ": " + std::strerror(errno);
+    return false;
+  };
   // mkstemp creates the file with O_CREAT|O_EXCL under a random name: it never follows or
   // reuses an existing entry.
   const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) return false;
-  bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok) ok = ::rename(pattern.c_str(), target.c_str()) == 0;
+  if (fd < 0) return fail("create");
+  bool ok = (::fchmod(fd, static_cast<mode_t>(mode)) == 0 || fail("chmod")) &&
+            (writeAll(fd, bytes) || fail("write")) && (::fsync(fd) == 0 || fail("fsync"));
+  ok = (::close(fd) == 0 || fail("close")) && ok;
+  if (ok) ok = ::rename(pattern.c_str(), target.c_str()) == 0 || fail("rename");
   if (!ok) {
+    const int error = errno;
     ::unlink(pattern.c_str());
+    errno = error;
     return false;
   }
   const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -26,9 +26,9 @@ Result<std::string> read(const std::filesystem::path& path, std::size_t maxBytes
 // Replaces target with bytes atomically and durably: a unique temporary file created
 // exclusively in the target's folder (never a fixed name), written, flushed to disk, renamed
 // over the target, and the folder flushed. On failure the previous file is left intact, the
-// temporary file is removed and false is returned.
+// temporary file is removed, the reason goes to *failure when given, and false is returned.
 bool writeAtomically(const std::filesystem::path& target, std::string_view bytes,
-                     unsigned mode = 0644);
+                     unsigned mode = 0644, std::string* failure = nullptr);
 
 // Removes temporary files that writeAtomically left next to target when its process was killed
 // mid-write. Only for a single writer that is not writing at the moment.

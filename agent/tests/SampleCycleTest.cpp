@@ -215,6 +215,23 @@ TEST_F(SampleCycle, AStopEndsThePauseAndAbandonsTheTerminationPass) {
   EXPECT_TRUE(UsageState::decode(test::readFile(dir / "usage.json")));
 }
 
+TEST_F(SampleCycle, FailedWritesOfUsageOrRequestAreLoggedOnceAndSoIsTheirRecovery) {
+  start();
+  test::CapturedStderr log;
+  for (const fs::path& file : {dir / "usage.json", TabState::enforcePath(dir.path())}) {
+    fs::remove(file);
+    fs::create_directories(file);  // a folder in its place: every write fails
+    cycle();
+    cycle();
+    fs::remove(file);
+    cycle();
+    cycle();
+    EXPECT_EQ(test::count(log.text(), "] could not write " + file.string() + ": rename: "), 1u);
+    EXPECT_EQ(test::count(log.text(), "] wrote " + file.string() + " again\n"), 1u);
+  }
+  EXPECT_EQ(test::count(log.text(), "\n"), 4u);
+}
+
 TEST_F(SampleCycle, DailyLimitOfZeroTerminatesEveryRealProcessOfTheApp) {
   const fs::path exe = test::makeAppBundle(dir / "Game.app", test::infoPlist("com.game"), "Game");
   const fs::path other =
