@@ -92,6 +92,79 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
+// Errors of a receive or poll that pass by themselves: nothing queued, a signal, a shortage of
+// kernel memory, an ICMP error reported for an earlier datagram. Any other means the socket can
+// no longer serve.
+bool passes(int error) {
+  switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EINTR:
+    case ENOMEM:
+    case ENOBUFS:
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+    case ENETUNREACH:
+    case ENETDOWN:
+    case ETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A UDP socket bound to every local IPv4 address on the port: the socket, or the error text
+// ("socket: ..." or "bind :PORT: ...").
+struct Bound {
+  int fd = -1;
+  uint16_t port = 0;
+  std::string error;
+};
+
+Bound bindListening(uint16_t port) {
+  Bound bound;
+  bound.fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (bound.fd < 0) {
+    bound.error = "socket: " + errorText(errno);
+    return bound;
+  }
+  const int one = 1;
+  ::setsockopt(bound.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(bound.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int error = errno;
+    closeFd(bound.fd);
+    bound.error = "bind :" + std::to_string(port) + ": " + errorText(error);
+    return bound;
+  }
+  socklen_t length = sizeof address;
+  ::getsockname(bound.fd, reinterpret_cast<sockaddr*>(&address), &length);
+  makeNonBlocking(bound.fd);
+  bound.port = ntohs(address.sin_port);
+  return bound;
+}
+
+// Waits for the descriptor to become readable, at most `wait`; true when it did.
+bool readableWithin(int fd, std::chrono::milliseconds wait) {
+  pollfd p{fd, POLLIN, 0};
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    const int n = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) ::poll(nullptr, 0, 10);
+  }
+}
+
 // The serving thread's name is set from the starting thread on Linux, so that it is in place when
 // start() returns; macOS only lets a thread name itself.
 void nameFromOutside([[maybe_unused]] std::thread& thread) {
@@ -180,10 +253,14 @@ class DNSProxy::Server {
       }
       if (::poll(pollFds_.data(), pollFds_.size(), timeout) < 0) {
         // EINTR, or a transient shortage of kernel memory: look again shortly.
+        if (!passes(errno)) throw std::system_error(errno, std::generic_category(), "poll");
         if (errno != EINTR) ::poll(nullptr, 0, 10);
         continue;
       }
       if (pollFds_[1].revents != 0) return;
+      if (pollFds_[0].revents & POLLNVAL) {
+        throw std::system_error(EBADF, std::generic_category(), "listening socket");
+      }
       // From the end down: a finished query's place is taken by the last one, already looked at.
       for (std::size_t k = pollFds_.size(); k-- > 2;) {
         if (pollFds_[k].revents != 0) readUpstream(pollSlots_[k]);
@@ -226,7 +303,12 @@ class DNSProxy::Server {
     // One look at the rules for the whole batch: every query in it sees the same pair.
     const std::shared_ptr<const Tables> tables = proxy_.tables();
     for (int round = 0; round < kReceiveRounds; ++round) {
-      const std::size_t received = DatagramBatch::receive(listenFd_, in_.data(), in_.size());
+      int error = 0;
+      const std::size_t received =
+          DatagramBatch::receive(listenFd_, in_.data(), in_.size(), &error);
+      if (error != 0 && !passes(error)) {
+        throw std::system_error(error, std::generic_category(), "receive");
+      }
       const auto now = std::chrono::steady_clock::now();
       for (std::size_t i = 0; i < received; ++i) {
         const DatagramBatch::Datagram& d = in_[i];
@@ -466,49 +548,57 @@ DNSProxy::~DNSProxy() {
 
 std::optional<AgentError> DNSProxy::start() {
   if (thread_.joinable()) return AgentError::config("socket: the DNS proxy is already serving");
-  int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (fd < 0) return AgentError::config("socket: " + errorText(errno));
-  const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(listenPort_);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int error = errno;
-    closeFd(fd);
-    return AgentError::config("bind :" + std::to_string(listenPort_) + ": " + errorText(error));
-  }
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  makeNonBlocking(fd);
+  Bound bound = bindListening(listenPort_);
+  if (bound.fd < 0) return AgentError::config(bound.error);
   if (::pipe(wake_) != 0) {
     const int error = errno;
-    closeFd(fd);
+    closeFd(bound.fd);
     return AgentError::config("socket: " + errorText(error));
   }
   makeNonBlocking(wake_[0]);
   makeNonBlocking(wake_[1]);
   try {
-    thread_ = std::thread([this, fd, port = ntohs(address.sin_port), wakeFd = wake_[0]] {
+    thread_ = std::thread([this, fd = bound.fd, port = bound.port, wakeFd = wake_[0]] {
       nameFromInside();
-      try {
-        Server(*this, fd, port, wakeFd).run();
-      } catch (const std::exception& e) {
-        log(std::string("dns proxy stopped: ") + e.what());
-      }
+      serve(fd, port, wakeFd);
     });
   } catch (const std::system_error& e) {
-    closeFd(fd);
+    closeFd(bound.fd);
     closeFd(wake_[0]);
     closeFd(wake_[1]);
     return AgentError::config(std::string("thread: ") + e.what());
   }
   nameFromOutside(thread_);
-  fd_ = fd;
-  boundPort_ = ntohs(address.sin_port);
+  boundPort_ = bound.port;
   log("dns proxy listening on 0.0.0.0:" + std::to_string(boundPort_) + " via " + upstream_);
   return std::nullopt;
+}
+
+void DNSProxy::serve(int fd, uint16_t port, int wakeFd) {
+  for (;;) {
+    try {
+      Server(*this, fd, port, wakeFd).run();
+      ::close(fd);
+      return;  // shut down
+    } catch (const std::exception& e) {
+      // The port is never kept bound without serving: the socket goes at once, and a new one
+      // is bound at most once a second.
+      ::close(fd);
+      log(std::string("dns proxy stopped: ") + e.what() + "; starting again");
+    }
+    bool refusalLogged = false;
+    for (;;) {
+      if (readableWithin(wakeFd, kRestartPause)) return;
+      Bound bound = bindListening(port);
+      if (bound.fd >= 0) {
+        fd = bound.fd;
+        log("dns proxy listening on 0.0.0.0:" + std::to_string(port) + " via " + upstream_);
+        break;
+      }
+      if (!refusalLogged) log("dns proxy not started again: " + bound.error + "; trying every second");
+      refusalLogged = true;
+    }
+  }
 }
 
 void DNSProxy::shutdown() {
@@ -518,7 +608,6 @@ void DNSProxy::shutdown() {
     }
     thread_.join();
   }
-  closeFd(fd_);
   closeFd(wake_[0]);
   closeFd(wake_[1]);
   boundPort_ = 0;

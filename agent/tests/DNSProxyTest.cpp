@@ -1,6 +1,7 @@
 // The DNS proxy over real UDP sockets on loopback, with the upstream resolver played by the test.
 #include "dns/DNSProxy.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -312,6 +313,53 @@ TEST_F(DNSProxyTest, ShutdownEndsTheServingThreadWithoutAnyTrafficAndABindFailur
   EXPECT_EQ(error->text(), "bind :" + std::to_string(client.port()) + ": Address already in use");
   EXPECT_FALSE(taken.serving());
   EXPECT_EQ(threadsNamed("kinward-dns"), 0);
+}
+
+// The listening socket of the proxy: bound to its port on every address and not connected.
+int listeningSocket(uint16_t port) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename());
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        address.sin_family == AF_INET && ntohs(address.sin_port) == port &&
+        address.sin_addr.s_addr == htonl(INADDR_ANY)) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+TEST_F(DNSProxyTest, ServingThatFailsLetsGoOfThePortAndStartsAgainASecondLater) {
+  setRules({{"example.com", true, SiteAction::block()}});
+  const std::string query = dnsQuery(0x0BAD, "example.com", 1);
+  ASSERT_TRUE(ask(query));
+  const uint16_t port = proxy->port();
+  const auto logged = [](const test::CapturedStderr& log, const std::string& text) {
+    for (int i = 0; i < 500 && log.text().find(text) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return test::count(log.text(), text);
+  };
+  test::CapturedStderr log;
+  // The listening socket stops being one (as a defunct socket would): serving ends, and the port
+  // is free at once. Held by someone else meanwhile, it is bound again once it is free.
+  const int listening = listeningSocket(port);
+  ASSERT_GE(listening, 0);
+  const int null = ::open("/dev/null", O_RDONLY);
+  ::dup2(null, listening);
+  ::close(null);
+  client.sendTo(query, port);  // wakes the thread that waits on the socket it had
+  EXPECT_EQ(logged(log, "] dns proxy stopped: receive: "), 1u);
+  {
+    const test::UdpSocket holder("0.0.0.0", port);
+    EXPECT_EQ(logged(log, "] dns proxy not started again: bind :" + std::to_string(port) +
+                              ": Address already in use; trying every second\n"),
+              1u);
+  }
+  EXPECT_EQ(logged(log, "] dns proxy listening on 0.0.0.0:" + std::to_string(port)), 1u);
+  EXPECT_EQ(ask(query).value_or("").size(), sinkholeSize("example.com"));
+  EXPECT_EQ(threadsNamed("kinward-dns"), 1);
 }
 
 TEST(DNSMessage, LabelsWithBytesAbove127ReadAsEmptyLabels) {
