@@ -40,6 +40,9 @@ Agent::Agent(AgentConfig config, const std::string& configPath, AgentEnvironment
   siteIndex_ = std::make_shared<const SiteIndex>(policy_);
   lastSample_ = env_.monotonic();
   dns_ = std::make_unique<DNSProxy>(config_.upstreamDNS, env_.dnsListenPort, env_.dnsUpstreamPort);
+  // The agent's own requests go through its proxy: the service stays reachable whatever the
+  // policy blocks, or no policy that lifts the block could ever arrive.
+  if (auto host = HttpClient::hostOf(config_.serverURL)) dns_->setAlwaysForwarded(*host);
 
   // Take up the usage file: today's is kept, another day's keeps only its epoch, and a missing
   // or damaged file counts as absent (it stays on disk until the first write replaces it).

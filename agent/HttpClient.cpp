@@ -111,24 +111,26 @@ bool HttpClient::ready() {
   return true;
 }
 
-bool HttpClient::parsesAsURL(const std::string& text) {
+bool HttpClient::parsesAsURL(const std::string& text) { return hostOf(text).has_value(); }
+
+std::optional<std::string> HttpClient::hostOf(const std::string& text) {
   // "scheme://" and then the host: libcurl would read "http:///v1/policy" as the host "v1".
   const auto colon = text.find("://");
   if (colon == std::string::npos || colon == 0 || text.size() <= colon + 3 ||
       text[colon + 3] == '/') {
-    return false;
+    return std::nullopt;
   }
   globalInit();
   CURLU* url = curl_url();
-  if (!url) return false;
-  bool ok = curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
-  if (ok) {
+  if (!url) return std::nullopt;
+  std::optional<std::string> found;
+  if (curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK) {
     char* host = nullptr;
-    ok = curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK && host && *host;
+    if (curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK && host && *host) found = host;
     curl_free(host);
   }
   curl_url_cleanup(url);
-  return ok;
+  return found;
 }
 
 Result<HttpResponse> HttpClient::send(const HttpRequest& request) {

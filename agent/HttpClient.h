@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,8 @@ class HttpClient {
 
   // Whether the text parses as an absolute URL with a scheme and a host.
   static bool parsesAsURL(const std::string& text);
+  // The host of such a URL, as written there.
+  static std::optional<std::string> hostOf(const std::string& url);
 
   // The answer, whatever its status, or the transport's description of why there is none
   // (refused connection, name lookup failure, time-out, an answer over maxBodyBytes, kInterrupted).

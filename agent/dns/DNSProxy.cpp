@@ -184,9 +184,15 @@ void nameFromInside() {
 struct DNSProxy::Tables {
   std::shared_ptr<const SiteIndex> rules;
   HostSet overCap;
+  std::string alwaysForwarded;  // normalised; empty for none
 
   bool blocks(std::string_view normalizedName) const {
     if (!rules) return false;
+    if (!alwaysForwarded.empty() && normalizedName.ends_with(alwaysForwarded) &&
+        (normalizedName.size() == alwaysForwarded.size() ||
+         normalizedName[normalizedName.size() - alwaysForwarded.size() - 1] == '.')) {
+      return false;
+    }
     const auto position = rules->winningPositionNormalized(normalizedName);
     return position && rules->blocks(*position, overCap);
   }
@@ -619,13 +625,20 @@ std::shared_ptr<const DNSProxy::Tables> DNSProxy::tables() const {
 }
 
 void DNSProxy::setRules(std::shared_ptr<const SiteIndex> rules, HostSet overCap) {
-  std::shared_ptr<const Tables> next =
-      std::make_shared<const Tables>(Tables{std::move(rules), std::move(overCap)});
+  auto made = std::make_shared<Tables>(Tables{std::move(rules), std::move(overCap), {}});
+  std::shared_ptr<const Tables> next = made;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    made->alwaysForwarded = tables_->alwaysForwarded;
     tables_.swap(next);
   }
   // The previous pair is released here, outside the lock (or by the last query using it).
+}
+
+void DNSProxy::setAlwaysForwarded(std::string_view host) {
+  std::string normalized = SiteMatch::normalize(host);
+  std::lock_guard<std::mutex> guard(lock_);
+  tables_ = std::make_shared<const Tables>(Tables{tables_->rules, tables_->overCap, normalized});
 }
 
 std::vector<std::string> DNSProxy::currentBlocked() const {

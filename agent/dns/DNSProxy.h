@@ -63,6 +63,10 @@ class DNSProxy {
   // Replaces the rules and the over-limit set together. Queries in progress finish with the
   // pair they started with.
   void setRules(std::shared_ptr<const SiteIndex> rules, HostSet overCap);
+  // The name (the service's host) that, with every name under it, is always forwarded, whatever
+  // the rules say: a rule over it would otherwise stop every later poll, and with it any policy
+  // that could lift the rule.
+  void setAlwaysForwarded(std::string_view host);
   // The hosts blocked at this moment, in rule order; a host with several blocking rules is
   // listed once for each.
   std::vector<std::string> currentBlocked() const;

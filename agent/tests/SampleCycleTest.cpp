@@ -268,6 +268,22 @@ TEST_F(DomainLimits, WithoutAFreshSnapshotEveryPositiveLimitIsUsedUp) {
   }
 }
 
+// The agent's own requests go through its proxy: the service's host stays reachable whatever the
+// policy says, or the policy that lifts a block could never be fetched.
+TEST_F(DomainLimits, TheServiceHostAndNamesUnderItAreNeverBlocked) {
+  auto env = AgentEnvironment::system();
+  env.processes = fakes;
+  agent = test::makeAgent(dir.path(), env, test::configJson("https://API.Tether.example:8443/x"));
+  policy(R"({"rev":1,"domains":["tether.example","api.tether.example"],
+      "domainLimits":{"example":30}})");  // no snapshot: the limit is used up
+  for (const auto& [name, blocked] :
+       {std::pair{"api.tether.example", false}, {"Api.Tether.Example.", false},
+        {"eu.api.tether.example", false}, {"tether.example", true}, {"www.tether.example", true},
+        {"xapi.tether.example", true}, {"api.tether.example.other.example", true}}) {
+    EXPECT_EQ(agent->dns().isBlocked(name), blocked) << name;
+  }
+}
+
 TEST_F(DomainLimits, LimitIsReachedAtEqualityUnderTheRuleHost) {
   used(R"({"example.com": 29.9, "video.com": 30.0, "www.example.com": 100})");
   start();
