@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,6 +40,28 @@ constexpr int kReceiveRounds = 2;
 constexpr std::size_t kSendBatch = DatagramBatch::kMaxBatch;
 // Sockets of answered queries kept, disconnected, for the next forwarded queries.
 constexpr std::size_t kMaxSpareSockets = 128;
+
+// How many forwarded queries may wait at once, and how many sockets may be kept spare: together
+// under a quarter of the process's descriptor limit, so that a burst of queries never takes the
+// descriptors that files, the service's connection and the tools the agent runs need.
+struct SocketBudget {
+  std::size_t inFlight = 1;
+  std::size_t spare = 0;
+};
+
+SocketBudget socketBudget() {
+  rlimit limit{};
+  rlim_t descriptors = 256;  // launchd's default, should the limit be unreadable
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) descriptors = limit.rlim_cur;
+  const std::size_t quarter = descriptors == RLIM_INFINITY || descriptors > (1u << 20)
+                                  ? std::size_t{1} << 18
+                                  : static_cast<std::size_t>(descriptors) / 4;
+  SocketBudget budget;
+  budget.spare = std::min(kMaxSpareSockets, quarter / 5);
+  const std::size_t left = quarter > budget.spare + 1 ? quarter - budget.spare - 1 : 1;
+  budget.inFlight = std::min(DNSProxy::kMaxInFlight, left);
+  return budget;
+}
 
 // Names through which a network tells browsers to keep using its resolver: Firefox's check
 // before it turns on DNS over HTTPS, and iCloud Private Relay's. A negative answer keeps both
@@ -212,10 +235,11 @@ class DNSProxy::Server {
         listenFd_(listenFd),
         listenPort_(htons(listenPort)),
         wakeFd_(wakeFd),
+        budget_(socketBudget()),
         buffer_(kBufferSize),
         // Left uninitialised: only the pages that datagrams actually fill are ever touched.
         inData_(new char[kReceiveBatch * kBufferSize]),
-        slots_(kMaxInFlight) {
+        slots_(budget_.inFlight) {
     in_addr address{};
     if (::inet_pton(AF_INET, proxy.upstream_.c_str(), &address) == 1) {
       sockaddr_in upstream{};
@@ -232,12 +256,14 @@ class DNSProxy::Server {
       in_[i].capacity = kBufferSize;
     }
     for (Outgoing& o : out_) o.bytes.reserve(kAnswerReserve);
-    free_.reserve(kMaxInFlight);
-    for (std::size_t i = kMaxInFlight; i > 0; --i) free_.push_back(static_cast<uint32_t>(i - 1));
-    released_.reserve(kMaxInFlight);
-    spare_.reserve(kMaxSpareSockets);
-    pollFds_.reserve(kMaxInFlight + 2);
-    pollSlots_.reserve(kMaxInFlight + 2);
+    free_.reserve(budget_.inFlight);
+    for (std::size_t i = budget_.inFlight; i > 0; --i) {
+      free_.push_back(static_cast<uint32_t>(i - 1));
+    }
+    released_.reserve(budget_.inFlight);
+    spare_.reserve(budget_.spare);
+    pollFds_.reserve(budget_.inFlight + 2);
+    pollSlots_.reserve(budget_.inFlight + 2);
     pollFds_.push_back({listenFd_, POLLIN, 0});
     pollFds_.push_back({wakeFd_, POLLIN, 0});
     pollSlots_.assign(2, kNoSlot);
@@ -458,7 +484,7 @@ class DNSProxy::Server {
   // reply may still be on its way.
   void release(uint32_t slot, bool answered) {
     Pending& p = slots_[slot];
-    if (answered && spare_.size() < kMaxSpareSockets && SocketReuse::disconnect(p.fd)) {
+    if (answered && spare_.size() < budget_.spare && SocketReuse::disconnect(p.fd)) {
       spare_.push_back(p.fd);
     } else {
       released_.push_back(p.fd);
@@ -521,6 +547,7 @@ class DNSProxy::Server {
   const uint16_t listenPort_;  // network byte order
   const int wakeFd_;
   std::optional<sockaddr_in> upstream_;
+  const SocketBudget budget_;
   std::vector<char> buffer_;  // upstream replies
   std::unique_ptr<char[]> inData_;
   std::array<DatagramBatch::Datagram, kReceiveBatch> in_;

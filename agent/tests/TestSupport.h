@@ -1,8 +1,10 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -56,6 +58,23 @@ class ScopedTimeZone {
 
  private:
   std::optional<std::string> previous_;
+};
+
+// Sets the soft limit of this process's descriptors for the test's duration (children started
+// meanwhile inherit it).
+class ScopedDescriptorLimit {
+ public:
+  explicit ScopedDescriptorLimit(rlim_t soft) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit wanted{std::min(soft, saved_.rlim_max), saved_.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &wanted);
+  }
+  ~ScopedDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  ScopedDescriptorLimit(const ScopedDescriptorLimit&) = delete;
+  ScopedDescriptorLimit& operator=(const ScopedDescriptorLimit&) = delete;
+
+ private:
+  rlimit saved_{};
 };
 
 // A child process with its standard output and standard error captured in files.
