@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <poll.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -100,7 +101,6 @@ bool HttpClient::ready() {
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Impl::onBody);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, impl_.get());
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
   const long idleSeconds = static_cast<long>(std::max<int64_t>(1, limits_.idleTimeout.count()));
@@ -108,6 +108,9 @@ bool HttpClient::ready() {
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, idleSeconds);
   curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits_.maxBodyBytes));
+  if (!limits_.certificateAuthorities.empty()) {
+    curl_easy_setopt(e, CURLOPT_CAINFO, limits_.certificateAuthorities.c_str());
+  }
   return true;
 }
 
@@ -147,6 +150,10 @@ Result<HttpResponse> HttpClient::send(const HttpRequest& request) {
 
   CURL* e = impl_->easy;
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
+  // A request made over https is never redirected to plain http, where its token and body
+  // would travel in clear text.
+  const bool https = request.url.size() >= 6 && strncasecmp(request.url.c_str(), "https:", 6) == 0;
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.head);
   // No pointer into an earlier request's body stays behind.
   curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);
