@@ -51,9 +51,17 @@ Result<HttpRequest> Agent::authorizedRequest(const std::string& path) const {
 
 std::optional<AgentError> Agent::throwIfNeeded(const HttpResponse& response) {
   if (response.status < 400) return std::nullopt;
-  // The whole body, or the empty text when it is not UTF-8.
-  const bool utf8 = Utf8::repaired(response.body) == response.body;
-  return AgentError::http(static_cast<int>(response.status), utf8 ? response.body : std::string());
+  // The body, or the empty text when it is not UTF-8. It goes into a log line on every failed
+  // poll and upload, so a long one is cut after its first 4 KiB (at a character boundary).
+  constexpr std::size_t kShownBytes = 4096;
+  const std::string& body = response.body;
+  if (Utf8::repaired(body) != body) return AgentError::http(static_cast<int>(response.status), "");
+  if (body.size() <= kShownBytes) return AgentError::http(static_cast<int>(response.status), body);
+  std::size_t cut = kShownBytes;
+  while (cut > 0 && (static_cast<unsigned char>(body[cut]) & 0xC0) == 0x80) --cut;
+  return AgentError::http(static_cast<int>(response.status),
+                          body.substr(0, cut) + " \u2026 (" + std::to_string(body.size()) +
+                              " bytes)");
 }
 
 void Agent::poll() {

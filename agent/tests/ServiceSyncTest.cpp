@@ -145,13 +145,18 @@ TEST_F(ServiceSync, ErrorStatusIsLoggedWithTheBodyVerbatimAndChangesNothing) {
   answerPolicy("\xFF\xFE", 500);  // not UTF-8: shown as the empty text
   agent->poll();
   EXPECT_THAT(log.text(), HasSubstr("] poll failed: HTTP 500: \n"));
+  // A long body is shown up to its first 4 KiB, cut before a character that would not fit.
+  answerPolicy(std::string(4095, 'x') + "\u00e9" + std::string(5000, 'y'), 502);
+  agent->poll();
+  EXPECT_THAT(log.text(), HasSubstr("] poll failed: HTTP 502: " + std::string(4095, 'x') +
+                                    " \u2026 (9097 bytes)\n"));
 
   // An empty answer with status 204 fails the poll but is a successful upload.
   answerPolicy("", 204);
   answerUsage("", 204);
   agent->poll();
   agent->postUsage(false);
-  EXPECT_EQ(test::count(log.text(), "] poll failed: "), 3u);
+  EXPECT_EQ(test::count(log.text(), "] poll failed: "), 4u);
   EXPECT_EQ(test::count(log.text(), "] usage post failed: "), 1u);
 }
 
