@@ -91,8 +91,6 @@ class Agent {
   void applyPolicy(Policy fetched);
   void applyDNS();
   std::vector<std::string> currentlyBlocked() const;
-  // The inventory at once, on the calling thread.
-  std::vector<InstalledApp> inventory() const;
   std::vector<RunningProc> runningApps() const;
   static std::optional<std::string> bundleID(const std::string& executablePath);
 

@@ -170,9 +170,4 @@ void Agent::applyPolicy(Policy fetched) {
   }
 }
 
-std::vector<InstalledApp> Agent::inventory() const {
-  const std::atomic<bool> never{false};
-  return env_.inventory(never);
-}
-
 }  // namespace tether
