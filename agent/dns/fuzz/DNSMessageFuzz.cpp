@@ -1,28 +1,18 @@
 // Fuzz target: the question parser, the answers built from its result, the check of upstream
 // replies (type and class compared exactly), and host matching (normalisation, the index against
 // the linear rule) on the parsed name and on the raw bytes.
-// A broken expectation aborts, so the fuzzer reports it like a crash.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string_view>
 #include <vector>
 
 #include "dns/DNSMessage.h"
 #include "dns/SiteIndex.h"
 #include "dns/SiteMatch.h"
+#include "fuzz/FuzzCheck.h"
 
 namespace {
 
 using namespace tether;
-
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (0)
 
 const std::vector<SiteRule>& rules() {
   static const std::vector<SiteRule> list{
