@@ -2,10 +2,11 @@
 
 #include <cmath>
 #include <limits>
-#include <thread>
 
 #include "Clock.h"
 #include "HttpClient.h"
+#include "Inventory.h"
+#include "InventoryScan.h"
 #include "Log.h"
 #include "SafeFile.h"
 #include "TabState.h"
@@ -21,7 +22,10 @@ AgentEnvironment AgentEnvironment::system() {
   env.now = [] { return std::chrono::system_clock::now(); };
   env.monotonic = [] { return std::chrono::steady_clock::now(); };
   env.processes = ProcessTable::system();
-  env.pause = [](std::chrono::microseconds d) { std::this_thread::sleep_for(d); };
+  env.pause = [](const WakeSignal& stop, std::chrono::microseconds d) { stop.waitFor(d); };
+  env.inventory = [](const std::atomic<bool>& cancelled) {
+    return Inventory::scan("/", &cancelled);
+  };
   return env;
 }
 
@@ -31,9 +35,14 @@ Agent::Agent(AgentConfig config, const std::string& configPath, AgentEnvironment
       env_(std::move(environment)) {
   if (configURL_.empty()) configURL_ = ".";
   session_ = std::make_unique<HttpClient>(stop_.fd());
+  inventoryScan_ = std::make_unique<InventoryScan>(
+      [this](const std::atomic<bool>& cancelled) { return env_.inventory(cancelled); });
   siteIndex_ = std::make_shared<const SiteIndex>(policy_);
   lastSample_ = env_.monotonic();
   dns_ = std::make_unique<DNSProxy>(config_.upstreamDNS, env_.dnsListenPort, env_.dnsUpstreamPort);
+  // The agent's own requests go through its proxy: the service stays reachable whatever the
+  // policy blocks, or no policy that lifts the block could ever arrive.
+  if (auto host = HttpClient::hostOf(config_.serverURL)) dns_->setAlwaysForwarded(*host);
 
   // Take up the usage file: today's is kept, another day's keeps only its epoch, and a missing
   // or damaged file counts as absent (it stays on disk until the first write replaces it).
@@ -83,13 +92,30 @@ void Agent::dayRolloverCheck() {
 
 void Agent::persistUsage() {
   // A failed write leaves the previous file in place; the next cycle tries again.
-  SafeFile::writeAtomically(configURL_ / UsageState::kFileName, usage_.encode());
+  const std::filesystem::path file = configURL_ / UsageState::kFileName;
+  std::string failure;
+  noteWrite(usageWriteFailing_, file,
+            SafeFile::writeAtomically(file, usage_.encode(), 0644, &failure), failure);
+}
+
+void Agent::noteWrite(bool& failing, const std::filesystem::path& file, bool written,
+                      const std::string& failure) {
+  if (written == !failing) return;
+  failing = !written;
+  log(written ? "wrote " + file.string() + " again"
+              : "could not write " + file.string() + ": " + failure);
 }
 
 void Agent::run() {
   using namespace std::chrono;
+  // The first inventory runs meanwhile: the first upload carries it when it is done in time.
+  inventoryScan_->start();
   dayRolloverCheck();
-  if (config_.enableDNS) startDNS();
+  if (config_.enableDNS) {
+    startDNS();
+  } else {
+    restoreSystemDNS();  // servers left pointing at a proxy by an earlier run with filtering on
+  }
   lastSample_ = env_.monotonic();
   if (stopRequested()) return;
   poll();
@@ -125,6 +151,7 @@ void Agent::run() {
 }
 
 void Agent::shutdown() {
+  inventoryScan_->cancel();
   persistUsage();
   if (dnsApplied_) restoreSystemDNS();
   dns_->shutdown();

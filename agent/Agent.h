@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -7,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "AgentConfig.h"
@@ -22,6 +25,7 @@ namespace tether {
 
 class DNSProxy;
 class HttpClient;
+class InventoryScan;
 struct HttpRequest;
 struct HttpResponse;
 class ProcessTable;
@@ -40,10 +44,12 @@ struct AgentEnvironment {
   std::function<std::chrono::system_clock::time_point()> now;  // wall clock and local time
   std::function<std::chrono::steady_clock::time_point()> monotonic;  // elapsed time, loop clocks
   std::shared_ptr<ProcessTable> processes;
-  // The pause between SIGTERM and SIGKILL.
-  std::function<void(std::chrono::microseconds)> pause;
+  // The pause between SIGTERM and SIGKILL; it ends early once the stop is raised.
+  std::function<void(const WakeSignal& stop, std::chrono::microseconds)> pause;
   std::filesystem::path networkSetupTool = "/usr/sbin/networksetup";
-  std::filesystem::path inventoryRoot = "/";
+  // The installed applications (Inventory::scan of "/"); run off the loop's thread, it ends early
+  // once `cancelled` is set.
+  std::function<std::vector<InstalledApp>(const std::atomic<bool>& cancelled)> inventory;
   uint16_t dnsListenPort = 53;
   uint16_t dnsUpstreamPort = 53;
 
@@ -94,7 +100,6 @@ class Agent {
   };
   ReportedBlocked reportedBlocked() const;
   static constexpr std::size_t kReportedBlockHosts = 1000;
-  std::vector<InstalledApp> inventory() const;
   std::vector<RunningProc> runningApps() const;
   static std::optional<std::string> bundleID(const std::string& executablePath);
 
@@ -110,8 +115,15 @@ class Agent {
 
   // How long the loop sleeps after each pass: max(1, sampleIntervalSeconds), bounded.
   static std::chrono::nanoseconds sleepDuration(double sampleIntervalSeconds);
+  // How long the first upload waits for the first inventory, which runs off the loop's thread.
+  static constexpr std::chrono::seconds kFirstInventoryWait{2};
 
  private:
+  // Points the system's DNS servers at the proxy; on failure tried again every cycle.
+  void switchSystemDNS();
+  // Logs the first failed write of a file and the first success after it, one line each.
+  static void noteWrite(bool& failing, const std::filesystem::path& file, bool written,
+                        const std::string& failure);
   void restoreSystemDNS();
   // The applications blocked now, sorted.
   std::vector<std::string> blockedApps() const;
@@ -122,6 +134,8 @@ class Agent {
   AgentEnvironment env_;
   WakeSignal stop_;
   std::unique_ptr<HttpClient> session_;
+  std::unique_ptr<InventoryScan> inventoryScan_;
+  bool firstInventoryDue_ = true;
   // The digest of the last policy body that decoded, with its rev and usageEpoch: the same bytes
   // again change nothing while the policy in force has that rev and the usage epoch is not below
   // it. (A body can be tens of megabytes; its digest is all that is kept.)
@@ -146,8 +160,21 @@ class Agent {
   mutable std::size_t blockRuleCount_ = 0;
   mutable std::weak_ptr<const SiteIndex> blockRuleCountRules_;
   UsageState usage_;
+  // The bundle identifiers of running executables by Info.plist path, each with the identity of
+  // the file it was read from (device, inode, size, modification and change times): a file is
+  // parsed again only once it changed. Entries not seen in the latest listing are dropped.
+  struct CachedIdentifier {
+    std::array<int64_t, 7> file{};
+    std::optional<std::string> identifier;
+    uint64_t listing = 0;
+  };
+  mutable std::unordered_map<std::string, CachedIdentifier> identifiers_;
+  mutable uint64_t listings_ = 0;
   std::chrono::steady_clock::time_point lastSample_;
   bool dnsApplied_ = false;
+  bool dnsSwitchPending_ = false;
+  bool usageWriteFailing_ = false;
+  bool requestWriteFailing_ = false;
 };
 
 }  // namespace tether

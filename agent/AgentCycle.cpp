@@ -84,7 +84,10 @@ void Agent::sampleAndEnforce() {
                 minutesOf(usage_, rule->host) >= static_cast<double>(action.minutes)));
     }
   }
-  TabState::writeEnforce(TabEnforce{cycleStartWall, evict, true}, configURL_);
+  std::string failure;
+  noteWrite(requestWriteFailing_, TabState::enforcePath(configURL_),
+            TabState::writeEnforce(TabEnforce{cycleStartWall, evict, true}, configURL_, &failure),
+            failure);
 
   // 7. Applications outside their rules, running or not.
   const auto now = env_.now();
@@ -94,20 +97,30 @@ void Agent::sampleAndEnforce() {
   }
 
   // 8. Termination: SIGTERM to every process of the application, a pause, then SIGKILL to
-  //    whatever is still listed.
+  //    whatever is still listed. Only an application that had a process to signal costs the
+  //    pause (a bedtime window over a hundred applications, none running, would otherwise hold
+  //    the cycle for twenty seconds and lose the time of the limited ones past the credit cap).
+  //    A stop ends the pause and abandons the pass, so the shutdown is never kept waiting.
   for (const std::string& id : blocked) {
+    if (stopRequested()) break;
     if (NeverKill::bundleIDs().contains(id)) continue;
+    bool signalled = false;
     for (const RunningProc& p : runningApps()) {
-      if (p.bundleId == id) env_.processes->signal(p.pid, SIGTERM);
+      if (p.bundleId != id) continue;
+      env_.processes->signal(p.pid, SIGTERM);
+      signalled = true;
     }
-    env_.pause(kTerminationPause);
+    if (!signalled) continue;
+    env_.pause(stop_, kTerminationPause);
+    if (stopRequested()) break;
     for (const RunningProc& p : runningApps()) {
       if (p.bundleId == id) env_.processes->signal(p.pid, SIGKILL);
     }
   }
 
-  // 9-10.
+  // 9-10. (And the system's DNS servers pointed at the proxy, when that failed so far.)
   applyDNS();
+  if (dnsSwitchPending_) switchSystemDNS();
   persistUsage();
 }
 

@@ -18,9 +18,27 @@ namespace tether {
 void Agent::startDNS() {
   if (auto error = dns_->start()) {
     log("dns disabled: " + error->text() + ". app limits still run.");
+    // A backup left by an earlier run means the servers may still point at a proxy that is not
+    // there now: they are put back.
+    restoreSystemDNS();
     return;
   }
-  DNSConfigurator::apply(configURL_, env_.networkSetupTool);
+  switchSystemDNS();
+}
+
+void Agent::switchSystemDNS() {
+  const std::optional<std::string> failure =
+      DNSConfigurator::apply(configURL_, env_.networkSetupTool);
+  if (failure) {
+    // Tried again every cycle; only the first failure is logged, and the success after it logs
+    // its usual line.
+    if (!dnsSwitchPending_) {
+      log("system DNS servers left unchanged: " + *failure + "; trying again every cycle");
+    }
+    dnsSwitchPending_ = true;
+    return;
+  }
+  dnsSwitchPending_ = false;
   dnsApplied_ = true;
 }
 

@@ -1,10 +1,10 @@
 // The running applications, by bundle identifier, from the process table.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <exception>
 #include <string_view>
-#include <unordered_map>
 
 #include "Agent.h"
 #include "AppBundle.h"
@@ -22,6 +22,23 @@ std::optional<std::string> identifierIn(const std::string& infoPlist) {
   return std::move(info->identifier);
 }
 
+// What tells one version of a file from another without reading it; all zero when it cannot be
+// examined.
+std::array<int64_t, 7> identityOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+#ifdef __APPLE__
+  const timespec& modified = st.st_mtimespec;
+  const timespec& changed = st.st_ctimespec;
+#else
+  const timespec& modified = st.st_mtim;
+  const timespec& changed = st.st_ctim;
+#endif
+  return {static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino),
+          static_cast<int64_t>(st.st_size), modified.tv_sec, modified.tv_nsec,
+          changed.tv_sec, changed.tv_nsec};
+}
+
 }  // namespace
 
 std::vector<RunningProc> Agent::runningApps() const {
@@ -32,9 +49,10 @@ std::vector<RunningProc> Agent::runningApps() const {
     const pid_t self = ::getpid();
     std::vector<pid_t> pids = table.listPids();
     if (pids.size() > ProcessTable::kMaxProcesses) pids.resize(ProcessTable::kMaxProcesses);
-    // Within one listing every Info.plist is read once, however many helper processes its
-    // application runs; nothing is kept from one listing to the next.
-    std::unordered_map<std::string, std::optional<std::string>> identifiers;
+    // Every Info.plist is parsed once per change, however many processes its application runs
+    // and however many listings a cycle takes; a look at the file's identity tells whether it
+    // changed.
+    const uint64_t listing = ++listings_;
     for (const pid_t pid : pids) {
       if (pid <= 0 || pid == self) continue;
       const auto path = table.executablePath(pid);
@@ -42,13 +60,26 @@ std::vector<RunningProc> Agent::runningApps() const {
       const std::string_view bytes(path->data(), std::min(path->find('\0'), path->size()));
       const auto infoPlist = AppBundle::infoPlistPath(Utf8::repaired(bytes));
       if (!infoPlist) continue;
-      auto [entry, fresh] = identifiers.try_emplace(*infoPlist);
-      if (fresh) entry->second = identifierIn(*infoPlist);
-      if (entry->second) apps.push_back(RunningProc{*entry->second, static_cast<int32_t>(pid)});
+      CachedIdentifier& cached = identifiers_[*infoPlist];
+      if (cached.listing != listing) {
+        const auto file = identityOf(*infoPlist);
+        if (cached.listing == 0 || cached.file != file) {
+          cached.identifier = identifierIn(*infoPlist);
+          cached.file = file;
+        }
+        cached.listing = listing;
+      }
+      if (cached.identifier) {
+        apps.push_back(RunningProc{*cached.identifier, static_cast<int32_t>(pid)});
+      }
     }
+    std::erase_if(identifiers_, [listing](const auto& entry) {
+      return entry.second.listing != listing;
+    });
   } catch (const std::exception&) {
     // Only an exhausted memory lands here; an empty list credits and signals nothing.
     apps.clear();
+    identifiers_.clear();
   }
   return apps;
 }

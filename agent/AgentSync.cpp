@@ -7,7 +7,7 @@
 #include "Digest.h"
 #include "Gzip.h"
 #include "HttpClient.h"
-#include "Inventory.h"
+#include "InventoryScan.h"
 #include "Log.h"
 #include "Utf8.h"
 #include "dns/SiteIndex.h"
@@ -52,9 +52,17 @@ Result<HttpRequest> Agent::authorizedRequest(const std::string& path) const {
 
 std::optional<AgentError> Agent::throwIfNeeded(const HttpResponse& response) {
   if (response.status < 400) return std::nullopt;
-  // The whole body, or the empty text when it is not UTF-8.
-  const bool utf8 = Utf8::repaired(response.body) == response.body;
-  return AgentError::http(static_cast<int>(response.status), utf8 ? response.body : std::string());
+  // The body, or the empty text when it is not UTF-8. It goes into a log line on every failed
+  // poll and upload, so a long one is cut after its first 4 KiB (at a character boundary).
+  constexpr std::size_t kShownBytes = 4096;
+  const std::string& body = response.body;
+  if (Utf8::repaired(body) != body) return AgentError::http(static_cast<int>(response.status), "");
+  if (body.size() <= kShownBytes) return AgentError::http(static_cast<int>(response.status), body);
+  std::size_t cut = kShownBytes;
+  while (cut > 0 && (static_cast<unsigned char>(body[cut]) & 0xC0) == 0x80) --cut;
+  return AgentError::http(static_cast<int>(response.status),
+                          body.substr(0, cut) + " \u2026 (" + std::to_string(body.size()) +
+                              " bytes)");
 }
 
 void Agent::poll() {
@@ -123,7 +131,15 @@ void Agent::postUsage(bool forceInventory) {
   for (const auto& [key, minutes] : usage_.minutes) {
     report.minutes.emplace(key, std::round(minutes * 10) / 10);
   }
-  if (forceInventory) report.apps = inventory();
+  // The inventory runs off the loop's thread. A due one is started here; the report carries
+  // whichever scan has finished since the last report, and only the first report waits for its
+  // scan, a little.
+  if (forceInventory) inventoryScan_->start();
+  const bool first = forceInventory && firstInventoryDue_;
+  firstInventoryDue_ = firstInventoryDue_ && !forceInventory;
+  if (auto apps = inventoryScan_->take(first ? kFirstInventoryWait : std::chrono::seconds(0))) {
+    report.apps = std::move(*apps);
+  }
   report.timeZone = TimeZone::currentIdentifier();
 
   auto request = authorizedRequest("/v1/usage");
@@ -171,10 +187,6 @@ void Agent::applyPolicy(Policy fetched) {
     applyDNS();
     log(line);
   }
-}
-
-std::vector<InstalledApp> Agent::inventory() const {
-  return Inventory::scan(env_.inventoryRoot);
 }
 
 }  // namespace tether

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <poll.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cctype>
@@ -131,7 +132,6 @@ bool HttpClient::ready() {
   // Decoded as it arrives, so the body bound counts decoded bytes.
   curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip");
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
   const long idleSeconds = static_cast<long>(std::max<int64_t>(1, limits_.idleTimeout.count()));
@@ -139,6 +139,9 @@ bool HttpClient::ready() {
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, idleSeconds);
   curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits_.maxBodyBytes));
+  if (!limits_.certificateAuthorities.empty()) {
+    curl_easy_setopt(e, CURLOPT_CAINFO, limits_.certificateAuthorities.c_str());
+  }
   return true;
 }
 
@@ -155,24 +158,26 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
   return std::nullopt;
 }
 
-bool HttpClient::parsesAsURL(const std::string& text) {
+bool HttpClient::parsesAsURL(const std::string& text) { return hostOf(text).has_value(); }
+
+std::optional<std::string> HttpClient::hostOf(const std::string& text) {
   // "scheme://" and then the host: libcurl would read "http:///v1/policy" as the host "v1".
   const auto colon = text.find("://");
   if (colon == std::string::npos || colon == 0 || text.size() <= colon + 3 ||
       text[colon + 3] == '/') {
-    return false;
+    return std::nullopt;
   }
   globalInit();
   CURLU* url = curl_url();
-  if (!url) return false;
-  bool ok = curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
-  if (ok) {
+  if (!url) return std::nullopt;
+  std::optional<std::string> found;
+  if (curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK) {
     char* host = nullptr;
-    ok = curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK && host && *host;
+    if (curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK && host && *host) found = host;
     curl_free(host);
   }
   curl_url_cleanup(url);
-  return ok;
+  return found;
 }
 
 Result<HttpResponse> HttpClient::send(const HttpRequest& request) {
@@ -189,6 +194,10 @@ Result<HttpResponse> HttpClient::send(const HttpRequest& request) {
 
   CURL* e = impl_->easy;
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
+  // A request made over https is never redirected to plain http, where its token and body
+  // would travel in clear text.
+  const bool https = request.url.size() >= 6 && strncasecmp(request.url.c_str(), "https:", 6) == 0;
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.head);
   // No pointer into an earlier request's body stays behind.
   curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);

@@ -48,6 +48,8 @@ class HttpClient {
     // While the machine has no route to the service at all, the request waits this long for
     // the network to come back, trying again every second, before it fails.
     std::chrono::seconds connectivityWait{5};
+    // A file of trusted certificate authorities (PEM) in place of the system's; for tests.
+    std::string certificateAuthorities{};
   };
 
   // The error text of a request abandoned because of a stop request.
@@ -62,11 +64,13 @@ class HttpClient {
 
   // Whether the text parses as an absolute URL with a scheme and a host.
   static bool parsesAsURL(const std::string& text);
+  // The host of such a URL, as written there.
+  static std::optional<std::string> hostOf(const std::string& url);
 
   // The answer, whatever its status, or the transport's description of why there is none
   // (refused connection, name lookup failure, time-out, an answer over maxBodyBytes, kInterrupted).
-  // Only http and https are spoken; redirects are followed. Every request says it takes gzip
-  // ("Accept-Encoding: gzip"), and a gzip answer is decoded.
+  // Only http and https are spoken; redirects are followed, from an https URL only to https.
+  // Every request says it takes gzip ("Accept-Encoding: gzip"), and a gzip answer is decoded.
   Result<HttpResponse> send(const HttpRequest& request);
 
   const Limits& limits() const { return limits_; }

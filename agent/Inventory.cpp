@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "BundleInfo.h"
+#include "Log.h"
 
 namespace tether::Inventory {
 
@@ -23,11 +24,17 @@ std::vector<fs::path> entries(const fs::path& folder) {
   return out;
 }
 
-std::vector<fs::path> foldersToScan(const fs::path& root) {
-  std::vector<fs::path> folders{root / "Applications", root / "System" / "Applications"};
+// A folder to scan, and whether its users may write to it.
+struct Folder {
+  fs::path path;
+  bool usersOwn = false;
+};
+
+std::vector<Folder> foldersToScan(const fs::path& root) {
+  std::vector<Folder> folders{{root / "Applications"}, {root / "System" / "Applications"}};
   for (const auto& user : entries(root / "Users")) {
     if (user.filename().string().starts_with('.')) continue;
-    folders.push_back(user / "Applications");
+    folders.push_back({user / "Applications", true});
   }
   return folders;
 }
@@ -143,12 +150,29 @@ int compareNames(std::string_view a, std::string_view b) {
   return a.compare(b);
 }
 
-std::vector<InstalledApp> scan(const std::filesystem::path& root) {
+std::vector<InstalledApp> scan(const std::filesystem::path& root,
+                               const std::atomic<bool>* cancelled) {
+  const auto stop = [cancelled] { return cancelled && cancelled->load(std::memory_order_relaxed); };
   std::map<std::string, std::string> names;  // bundle identifier -> name; the last one wins
   for (const auto& folder : foldersToScan(root)) {
-    for (const auto& entry : entries(folder)) {
+    std::size_t bundles = 0;
+    std::error_code ec;
+    fs::directory_iterator it(folder.path, ec);
+    for (; !ec && it != fs::directory_iterator() && !stop(); it.increment(ec)) {
+      const fs::path& entry = it->path();
       if (entry.extension() != ".app") continue;
-      auto info = BundleInfo::load(entry / "Contents" / "Info.plist");
+      if (++bundles > kMaxBundlesPerFolder) {
+        log("inventory: more than " + std::to_string(kMaxBundlesPerFolder) + " bundles in " +
+            folder.path.string() + ", the rest not scanned");
+        break;
+      }
+      // The entry's type comes with the listing; only a folder can be a bundle.
+      std::error_code typeError;
+      if (folder.usersOwn && it->is_symlink(typeError)) continue;
+      if (!it->is_directory(typeError)) continue;
+      auto info = BundleInfo::load(entry / "Contents" / "Info.plist",
+                                   folder.usersOwn ? SafeFile::Links::RefuseAny
+                                                   : SafeFile::Links::Refuse);
       if (!info) continue;
       std::string name = info->displayName ? *info->displayName
                          : info->name      ? *info->name

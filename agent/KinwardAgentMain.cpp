@@ -2,7 +2,10 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <thread>
 
@@ -25,7 +28,26 @@ std::string parseConfigPath(int argc, const char* const* argv) {
   return path;
 }
 
+namespace {
+
+// launchd gives a daemon 256 descriptors unless told otherwise; the agent takes what the hard
+// limit allows (macOS refuses more than OPEN_MAX, and may report the hard limit as unlimited).
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  rlimit raised = limit;
+  raised.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return;
+#ifdef OPEN_MAX
+  raised.rlim_cur = std::min<rlim_t>(limit.rlim_max, OPEN_MAX);
+  ::setrlimit(RLIMIT_NOFILE, &raised);
+#endif
+}
+
+}  // namespace
+
 int main(int argc, const char* const* argv) {
+  raiseDescriptorLimit();
   const std::string path = parseConfigPath(argc, argv);
   auto config = AgentConfig::load(path);
   if (!config) {

@@ -29,7 +29,7 @@ std::vector<std::string> stringList(const json& parent, const char* key) {
 // moved straight into vectors as the parser meets them, and the document keeps empty lists.
 // Any element that is not a string spoils this: the caller then decodes the whole document the
 // plain way, whose error names the element.
-class HostLists {
+class HostListCollector {
  public:
   static constexpr const char* kKeys[] = {"domains", "domainAllow", "domainExact"};
 
@@ -121,13 +121,16 @@ AppRule decodeAppRule(const json& j, const std::string& path) {
 
 }  // namespace
 
-Result<Policy> Policy::decode(std::string_view text) {
+Result<Policy> Policy::decode(std::string_view text, HostLists hostLists) {
   using namespace JsonFields;
   try {
-    HostLists hosts;
-    json doc = hosts.parse(text);
-    const bool plain = hosts.spoiled();
-    if (plain) doc = JsonFields::parse(text);
+    HostListCollector hosts;
+    bool plain = hostLists == HostLists::fromDocument;
+    json doc = plain ? JsonFields::parse(text) : hosts.parse(text);
+    if (!plain && hosts.spoiled()) {
+      plain = true;
+      doc = JsonFields::parse(text);
+    }
     requireObject(doc, "");
     Policy p;
     p.rev = asInteger(require(doc, "rev", ""), "rev");

@@ -18,12 +18,16 @@ struct TimeWindow {
   std::string start;          // HH:MM
   std::string end;            // HH:MM
   std::string mode = "block";
+
+  bool operator==(const TimeWindow&) const = default;
 };
 
 // The rule for one application, keyed by bundle identifier in the policy.
 struct AppRule {
   std::vector<TimeWindow> windows;
   std::optional<int64_t> dailyLimitMinutes;
+
+  bool operator==(const AppRule&) const = default;
 };
 
 // The parent's policy as the service sends it. Absent or null keys take their defaults; a value
@@ -37,7 +41,15 @@ struct Policy {
   std::vector<std::string> domainExact;
   int64_t usageEpoch = 0;
 
-  static Result<Policy> decode(std::string_view text);
+  // How the host lists (domains, domainAllow, domainExact) are read. A million names cost several
+  // times their text as nodes of a document, so they are collected as the parser meets them;
+  // taking them from the document is the plain way, kept as the reference that the collected
+  // lists must equal (the same policy, or the same refusal).
+  enum class HostLists { collected, fromDocument };
+
+  static Result<Policy> decode(std::string_view text, HostLists hostLists = HostLists::collected);
+
+  bool operator==(const Policy&) const = default;
 
   // The host rules: every block rule, then every limit rule, then every allow rule, each
   // covering its subtree unless its host is listed in domainExact.

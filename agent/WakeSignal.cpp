@@ -35,7 +35,12 @@ void WakeSignal::raise() {
 
 bool WakeSignal::waitFor(std::chrono::nanoseconds duration) const {
   using namespace std::chrono;
-  const auto deadline = steady_clock::now() + duration;
+  // Saturated: a duration beyond what the clock can hold (an interval of centuries) waits until
+  // the stop, instead of wrapping round into the past and returning at once.
+  const auto start = steady_clock::now();
+  const auto deadline = duration >= steady_clock::time_point::max() - start
+                            ? steady_clock::time_point::max()
+                            : start + duration;
   for (;;) {
     if (raised()) return true;
     const auto left = deadline - steady_clock::now();

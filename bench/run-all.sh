@@ -2,8 +2,8 @@
 # Runs every benchmark of bench/ and prints one table with the measured figures and their ratios
 # against the targets, all taken in the same run:
 #   - the Google Benchmark programs (SiteMatchBench for rule matching with 100, 100 000 and
-#     1 000 000 rules; the others for the sampling cycle, the policy poll and the tab helper's
-#     tick);
+#     1 000 000 rules; the others for the sampling cycle, the cycle under a hostile layout of a
+#     user's Applications folder, the policy poll and the tab helper's tick);
 #   - the DNS proxy's throughput with dnsperf next to dnsmasq and two C yardsticks, its latency in
 #     front of an upstream that answers after 5 ms, and the agent's memory and load time with a
 #     policy of 1 000 000 blocked names (bench/dns_bench.py).
@@ -53,7 +53,8 @@ done
 if [ "$skip_build" -eq 0 ]; then
   [ -f "$build_dir/CMakeCache.txt" ] || cmake --preset release -B "$build_dir" >/dev/null
   nice cmake --build "$build_dir" --target KinwardAgent SiteMatchBench RunningAppsBench \
-    SampleCycleBench PollBench TabHelperTickBench dns_proxy_driver dns_responder dns_relay
+    SampleCycleBench HostileLayoutBench PollBench TabHelperTickBench dns_proxy_driver dns_responder \
+    dns_relay
 fi
 
 out="$(mktemp -d /tmp/tether-bench.XXXXXX)"
@@ -68,7 +69,8 @@ sitematch=""
 if has gbench; then
   gbench_args=(--benchmark_color=false)
   [ "$quick" -eq 1 ] && gbench_args+=(--benchmark_min_time=0.05)
-  for b in SiteMatchBench RunningAppsBench SampleCycleBench PollBench TabHelperTickBench; do
+  for b in SiteMatchBench RunningAppsBench SampleCycleBench HostileLayoutBench PollBench \
+      TabHelperTickBench; do
     exe="$build_dir/bench/$b"
     [ -x "$exe" ] || { echo "== $b: not built, skipped"; continue; }
     echo "== $b"

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcurl4-openssl-dev libplist-dev libplist-utils
   libcpp-httplib-dev libsqlite3-dev libsodium-dev libssl-dev
-  curl python3 iproute2 util-linux procps psmisc
+  curl openssl python3 iproute2 util-linux procps psmisc
   bind9-dnsutils dnsperf dnsmasq-base
   # The tab helper and the setup app (Qt 6 Widgets, QCoro, Qt WebEngine, the Secret Service).
   qt6-base-dev qt6-base-dev-tools qcoro-qt6-dev qt6-webengine-dev qt6-webengine-dev-tools

@@ -4,8 +4,6 @@
 
 #include <memory>
 
-#include "SafeFile.h"
-
 namespace tether {
 
 namespace {
@@ -21,11 +19,17 @@ std::optional<std::string> stringValue(plist_t dict, const char* key) {
 
 }  // namespace
 
-std::optional<BundleInfo> BundleInfo::load(const std::filesystem::path& infoPlist) {
-  auto bytes = SafeFile::read(infoPlist, kMaxFileBytes, SafeFile::Links::Refuse);
-  if (!bytes || bytes->empty()) return std::nullopt;
+std::optional<BundleInfo> BundleInfo::load(const std::filesystem::path& infoPlist,
+                                           SafeFile::Links links) {
+  auto bytes = SafeFile::read(infoPlist, kMaxFileBytes, links);
+  if (!bytes) return std::nullopt;
+  return parse(*bytes);
+}
+
+std::optional<BundleInfo> BundleInfo::parse(std::string_view bytes) {
+  if (bytes.empty() || bytes.size() > kMaxFileBytes) return std::nullopt;
   plist_t root = nullptr;
-  plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
+  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
   if (!root) return std::nullopt;
   std::unique_ptr<void, decltype(&plist_free)> owner(root, &plist_free);
   if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;

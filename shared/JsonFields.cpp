@@ -19,13 +19,16 @@ namespace {
 
 // A parsed document costs many times its text in memory: a deeply nested or very long document
 // could make a small body fill the memory of the process that decodes it. The shape is checked on
-// the bytes first, outside strings.
+// the bytes first, outside strings (and no NUL byte anywhere).
 void checkShape(std::string_view text) {
   std::size_t depth = 0;
   std::size_t separators = 0;
   bool inString = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
+    // JSON text never holds a NUL byte (not even in a string, where it must be escaped), and the
+    // parser would take one for the end of the text and ignore whatever follows.
+    if (c == '\0') throw DecodeError("invalid JSON: NUL byte at offset " + std::to_string(i));
     if (inString) {
       if (c == '\\') {
         ++i;

@@ -26,7 +26,8 @@ using json = nlohmann::json;
 inline constexpr std::size_t kMaxDepth = 64;
 inline constexpr std::size_t kMaxElements = 4'000'000;
 
-// Parses text; invalid JSON, or a document beyond the bounds above, becomes a DecodeError.
+// Parses text; invalid JSON (a NUL byte anywhere included), or a document beyond the bounds
+// above, becomes a DecodeError.
 json parse(std::string_view text);
 // The same, with each value offered to callback as it is parsed; a value the callback declines
 // (returns false for) is left out of the document.

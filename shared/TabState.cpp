@@ -12,10 +12,11 @@ namespace {
 using JsonFields::json;
 
 // Creates the folder if needed (a failure is ignored), then replaces the file atomically.
-void writeFile(const std::filesystem::path& file, const std::string& bytes) {
+bool writeFile(const std::filesystem::path& file, const std::string& bytes,
+               std::string* failure = nullptr) {
   std::error_code ec;
   std::filesystem::create_directories(file.parent_path(), ec);
-  SafeFile::writeAtomically(file, bytes);
+  return SafeFile::writeAtomically(file, bytes, 0644, failure);
 }
 
 template <class T, class F>
@@ -88,11 +89,15 @@ std::optional<TabSnapshot> readSnapshot(const std::filesystem::path& configDirec
 }
 
 bool isFresh(const TabSnapshot& snapshot, double now) {
-  return now - snapshot.ts < kSnapshotFreshSeconds;
+  // Bounded on both sides: a time stamp far in the future would otherwise stay fresh for ever,
+  // and one forged file could switch crediting off without any program keeping it up.
+  const double age = now - snapshot.ts;
+  return age < kSnapshotFreshSeconds && age > -kSnapshotFreshSeconds;
 }
 
-void writeEnforce(const TabEnforce& request, const std::filesystem::path& configDirectory) {
-  writeFile(enforcePath(configDirectory), encode(request));
+bool writeEnforce(const TabEnforce& request, const std::filesystem::path& configDirectory,
+                  std::string* failure) {
+  return writeFile(enforcePath(configDirectory), encode(request), failure);
 }
 
 void writeSnapshot(const TabSnapshot& snapshot, const std::filesystem::path& file) {

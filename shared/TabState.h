@@ -49,9 +49,11 @@ std::filesystem::path enforcePath(const std::filesystem::path& configDirectory);
 // Agent side. The snapshot is untrusted: a symbolic link, a non-regular file, an oversized or
 // undecodable file all read as no snapshot.
 std::optional<TabSnapshot> readSnapshot(const std::filesystem::path& configDirectory);
-// Fresh while younger than 45 seconds; a time stamp in the future counts as fresh.
+// Fresh only while -45 < now - ts < 45 (seconds): neither old nor far in the future.
 bool isFresh(const TabSnapshot& snapshot, double now);
-void writeEnforce(const TabEnforce& request, const std::filesystem::path& configDirectory);
+// False (with the reason in *failure when given) when the request could not be written.
+bool writeEnforce(const TabEnforce& request, const std::filesystem::path& configDirectory,
+                  std::string* failure = nullptr);
 
 // Tab helper side.
 void writeSnapshot(const TabSnapshot& snapshot, const std::filesystem::path& file);

@@ -132,12 +132,18 @@ std::optional<std::string> textOf(ToolRun run) {
   return std::move(run.output);
 }
 
-std::vector<std::string> networkServices(const std::filesystem::path& tool) {
-  return servicesFromListing(runNetworkSetup(tool, {"-listallnetworkservices"}).value_or(""));
+// The enabled services, or nothing when the tool could not list them.
+std::optional<std::vector<std::string>> networkServices(const std::filesystem::path& tool) {
+  const auto listing = runNetworkSetup(tool, {"-listallnetworkservices"});
+  if (!listing) return std::nullopt;
+  return servicesFromListing(*listing);
 }
 
-std::vector<std::string> dnsServers(const std::filesystem::path& tool, const std::string& service) {
-  return serversFromAnswer(runNetworkSetup(tool, {"-getdnsservers", service}).value_or(""));
+std::optional<std::vector<std::string>> dnsServers(const std::filesystem::path& tool,
+                                                   const std::string& service) {
+  const auto answer = runNetworkSetup(tool, {"-getdnsservers", service});
+  if (!answer) return std::nullopt;
+  return serversFromAnswer(*answer);
 }
 
 std::optional<Backup> readBackup(const std::filesystem::path& configDirectory) {
@@ -242,22 +248,30 @@ std::vector<std::string> serversFromAnswer(std::string_view text) {
   return servers;
 }
 
-void apply(const std::filesystem::path& configDirectory, const std::filesystem::path& tool) {
+std::optional<std::string> apply(const std::filesystem::path& configDirectory,
+                                 const std::filesystem::path& tool) {
   const auto services = networkServices(tool);
-  // An existing backup holds the servers from before the first change; it is never replaced.
-  if (!readBackup(configDirectory)) {
-    Backup backup;
-    for (const auto& service : services) backup[service] = dnsServers(tool, service);
-    if (!saveBackup(backup, configDirectory)) {
-      // Without a backup the servers could never be put back: leave them as they are.
-      log("dns backup could not be written to " + (configDirectory / kBackupFile).string() +
-          "; system DNS servers left unchanged");
-      return;
-    }
+  if (!services) return "the network services could not be listed (" + tool.string() + ")";
+  // An existing entry holds the servers from before the first change and is never replaced;
+  // a service that appeared since is added before its servers change.
+  const std::optional<Backup> existing = readBackup(configDirectory);
+  Backup backup = existing.value_or(Backup{});
+  bool added = !existing;
+  for (const auto& service : *services) {
+    if (backup.contains(service)) continue;
+    auto servers = dnsServers(tool, service);
+    if (!servers) return "the DNS servers of " + service + " could not be read";
+    backup.emplace(service, std::move(*servers));
+    added = true;
   }
-  for (const auto& service : services)
+  if (added && !saveBackup(backup, configDirectory)) {
+    return (configDirectory / kBackupFile).string() + " could not be written";
+  }
+  for (const auto& service : *services) {
     runNetworkSetup(tool, {"-setdnsservers", service, "127.0.0.1"});
-  log("set DNS to 127.0.0.1 on " + std::to_string(services.size()) + " service(s)");
+  }
+  log("set DNS to 127.0.0.1 on " + std::to_string(services->size()) + " service(s)");
+  return std::nullopt;
 }
 
 void restore(const std::filesystem::path& configDirectory, const std::filesystem::path& tool) {

@@ -20,9 +20,14 @@ inline constexpr const char* kBackupFile = "dns-backup.json";
 // Service name -> its own DNS servers (empty when it has none).
 using Backup = std::map<std::string, std::vector<std::string>>;
 
-// Backs up the current servers (only when no readable backup exists), then sets 127.0.0.1 on
-// every enabled service and logs "set DNS to 127.0.0.1 on N service(s)". Never fails.
-void apply(const std::filesystem::path& configDirectory, const std::filesystem::path& tool = kTool);
+// Backs up the current servers of every enabled service that the backup does not hold yet (an
+// existing entry is never replaced: it holds the servers from before the first change), then
+// sets 127.0.0.1 on every enabled service and logs "set DNS to 127.0.0.1 on N service(s)".
+// When the services cannot be listed, a service's servers cannot be read or the backup cannot
+// be written, nothing is changed and the reason is returned: servers switched without their
+// backup could never be put back.
+std::optional<std::string> apply(const std::filesystem::path& configDirectory,
+                                 const std::filesystem::path& tool = kTool);
 // Puts back the servers of the backup, removes it and logs "restored previous DNS servers".
 // Without a readable backup nothing happens. Never fails.
 void restore(const std::filesystem::path& configDirectory,

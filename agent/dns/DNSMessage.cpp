@@ -59,12 +59,14 @@ bool isReplyTo(std::string_view reply, std::string_view query, std::size_t quest
   }
   if (reply[4] == 0 && reply[5] == 0) return true;
   if (reply.size() < questionEnd) return false;
-  // Label lengths are below 64 and so never letters: folding every byte is safe.
+  // Letters of the name compare without regard to case (label lengths are below 64 and so never
+  // letters); type and class, the last four bytes, compare exactly: type 97 is not type 65.
   const auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c | 0x20 : c; };
-  for (std::size_t i = kHeaderSize; i < questionEnd; ++i) {
+  const std::size_t nameEnd = questionEnd - 4;
+  for (std::size_t i = kHeaderSize; i < nameEnd; ++i) {
     if (fold(at(reply, i)) != fold(at(query, i))) return false;
   }
-  return true;
+  return reply.substr(nameEnd, 4) == query.substr(nameEnd, 4);
 }
 
 std::optional<Question> parseQuestion(std::string_view message) {

@@ -38,7 +38,8 @@ bool parseQuestion(std::string_view message, Question& out);
 
 // Whether `reply` can be the answer to `query`, whose first question ends at questionEnd: the
 // same ID, and either no question at all (some error replies carry none) or a first question
-// equal to the query's, letters compared without regard to case.
+// equal to the query's: letters of the name compared without regard to case, type and class
+// exactly.
 bool isReplyTo(std::string_view reply, std::string_view query, std::size_t questionEnd);
 
 // The local answer for a blocked name: ID and RD copied, QR, AA and RA set, QDCOUNT 1, the

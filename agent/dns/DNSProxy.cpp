@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,6 +40,28 @@ constexpr int kReceiveRounds = 2;
 constexpr std::size_t kSendBatch = DatagramBatch::kMaxBatch;
 // Sockets of answered queries kept, disconnected, for the next forwarded queries.
 constexpr std::size_t kMaxSpareSockets = 128;
+
+// How many forwarded queries may wait at once, and how many sockets may be kept spare: together
+// under a quarter of the process's descriptor limit, so that a burst of queries never takes the
+// descriptors that files, the service's connection and the tools the agent runs need.
+struct SocketBudget {
+  std::size_t inFlight = 1;
+  std::size_t spare = 0;
+};
+
+SocketBudget socketBudget() {
+  rlimit limit{};
+  rlim_t descriptors = 256;  // launchd's default, should the limit be unreadable
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) descriptors = limit.rlim_cur;
+  const std::size_t quarter = descriptors == RLIM_INFINITY || descriptors > (1u << 20)
+                                  ? std::size_t{1} << 18
+                                  : static_cast<std::size_t>(descriptors) / 4;
+  SocketBudget budget;
+  budget.spare = std::min(kMaxSpareSockets, quarter / 5);
+  const std::size_t left = quarter > budget.spare + 1 ? quarter - budget.spare - 1 : 1;
+  budget.inFlight = std::min(DNSProxy::kMaxInFlight, left);
+  return budget;
+}
 
 // Names through which a network tells browsers to keep using its resolver: Firefox's check
 // before it turns on DNS over HTTPS, and iCloud Private Relay's. A negative answer keeps both
@@ -92,6 +115,79 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
+// Errors of a receive or poll that pass by themselves: nothing queued, a signal, a shortage of
+// kernel memory, an ICMP error reported for an earlier datagram. Any other means the socket can
+// no longer serve.
+bool passes(int error) {
+  switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EINTR:
+    case ENOMEM:
+    case ENOBUFS:
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+    case ENETUNREACH:
+    case ENETDOWN:
+    case ETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A UDP socket bound to every local IPv4 address on the port: the socket, or the error text
+// ("socket: ..." or "bind :PORT: ...").
+struct Bound {
+  int fd = -1;
+  uint16_t port = 0;
+  std::string error;
+};
+
+Bound bindListening(uint16_t port) {
+  Bound bound;
+  bound.fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (bound.fd < 0) {
+    bound.error = "socket: " + errorText(errno);
+    return bound;
+  }
+  const int one = 1;
+  ::setsockopt(bound.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(bound.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int error = errno;
+    closeFd(bound.fd);
+    bound.error = "bind :" + std::to_string(port) + ": " + errorText(error);
+    return bound;
+  }
+  socklen_t length = sizeof address;
+  ::getsockname(bound.fd, reinterpret_cast<sockaddr*>(&address), &length);
+  makeNonBlocking(bound.fd);
+  bound.port = ntohs(address.sin_port);
+  return bound;
+}
+
+// Waits for the descriptor to become readable, at most `wait`; true when it did.
+bool readableWithin(int fd, std::chrono::milliseconds wait) {
+  pollfd p{fd, POLLIN, 0};
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    const int n = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) ::poll(nullptr, 0, 10);
+  }
+}
+
 // The serving thread's name is set from the starting thread on Linux, so that it is in place when
 // start() returns; macOS only lets a thread name itself.
 void nameFromOutside([[maybe_unused]] std::thread& thread) {
@@ -111,9 +207,15 @@ void nameFromInside() {
 struct DNSProxy::Tables {
   std::shared_ptr<const SiteIndex> rules;
   HostSet overCap;
+  std::string alwaysForwarded;  // normalised; empty for none
 
   bool blocks(std::string_view normalizedName) const {
     if (!rules) return false;
+    if (!alwaysForwarded.empty() && normalizedName.ends_with(alwaysForwarded) &&
+        (normalizedName.size() == alwaysForwarded.size() ||
+         normalizedName[normalizedName.size() - alwaysForwarded.size() - 1] == '.')) {
+      return false;
+    }
     const auto position = rules->winningPositionNormalized(normalizedName);
     return position && rules->blocks(*position, overCap);
   }
@@ -133,10 +235,11 @@ class DNSProxy::Server {
         listenFd_(listenFd),
         listenPort_(htons(listenPort)),
         wakeFd_(wakeFd),
+        budget_(socketBudget()),
         buffer_(kBufferSize),
         // Left uninitialised: only the pages that datagrams actually fill are ever touched.
         inData_(new char[kReceiveBatch * kBufferSize]),
-        slots_(kMaxInFlight) {
+        slots_(budget_.inFlight) {
     in_addr address{};
     if (::inet_pton(AF_INET, proxy.upstream_.c_str(), &address) == 1) {
       sockaddr_in upstream{};
@@ -153,12 +256,14 @@ class DNSProxy::Server {
       in_[i].capacity = kBufferSize;
     }
     for (Outgoing& o : out_) o.bytes.reserve(kAnswerReserve);
-    free_.reserve(kMaxInFlight);
-    for (std::size_t i = kMaxInFlight; i > 0; --i) free_.push_back(static_cast<uint32_t>(i - 1));
-    released_.reserve(kMaxInFlight);
-    spare_.reserve(kMaxSpareSockets);
-    pollFds_.reserve(kMaxInFlight + 2);
-    pollSlots_.reserve(kMaxInFlight + 2);
+    free_.reserve(budget_.inFlight);
+    for (std::size_t i = budget_.inFlight; i > 0; --i) {
+      free_.push_back(static_cast<uint32_t>(i - 1));
+    }
+    released_.reserve(budget_.inFlight);
+    spare_.reserve(budget_.spare);
+    pollFds_.reserve(budget_.inFlight + 2);
+    pollSlots_.reserve(budget_.inFlight + 2);
     pollFds_.push_back({listenFd_, POLLIN, 0});
     pollFds_.push_back({wakeFd_, POLLIN, 0});
     pollSlots_.assign(2, kNoSlot);
@@ -180,10 +285,14 @@ class DNSProxy::Server {
       }
       if (::poll(pollFds_.data(), pollFds_.size(), timeout) < 0) {
         // EINTR, or a transient shortage of kernel memory: look again shortly.
+        if (!passes(errno)) throw std::system_error(errno, std::generic_category(), "poll");
         if (errno != EINTR) ::poll(nullptr, 0, 10);
         continue;
       }
       if (pollFds_[1].revents != 0) return;
+      if (pollFds_[0].revents & POLLNVAL) {
+        throw std::system_error(EBADF, std::generic_category(), "listening socket");
+      }
       // From the end down: a finished query's place is taken by the last one, already looked at.
       for (std::size_t k = pollFds_.size(); k-- > 2;) {
         if (pollFds_[k].revents != 0) readUpstream(pollSlots_[k]);
@@ -226,7 +335,12 @@ class DNSProxy::Server {
     // One look at the rules for the whole batch: every query in it sees the same pair.
     const std::shared_ptr<const Tables> tables = proxy_.tables();
     for (int round = 0; round < kReceiveRounds; ++round) {
-      const std::size_t received = DatagramBatch::receive(listenFd_, in_.data(), in_.size());
+      int error = 0;
+      const std::size_t received =
+          DatagramBatch::receive(listenFd_, in_.data(), in_.size(), &error);
+      if (error != 0 && !passes(error)) {
+        throw std::system_error(error, std::generic_category(), "receive");
+      }
       const auto now = std::chrono::steady_clock::now();
       for (std::size_t i = 0; i < received; ++i) {
         const DatagramBatch::Datagram& d = in_[i];
@@ -370,7 +484,7 @@ class DNSProxy::Server {
   // reply may still be on its way.
   void release(uint32_t slot, bool answered) {
     Pending& p = slots_[slot];
-    if (answered && spare_.size() < kMaxSpareSockets && SocketReuse::disconnect(p.fd)) {
+    if (answered && spare_.size() < budget_.spare && SocketReuse::disconnect(p.fd)) {
       spare_.push_back(p.fd);
     } else {
       released_.push_back(p.fd);
@@ -433,6 +547,7 @@ class DNSProxy::Server {
   const uint16_t listenPort_;  // network byte order
   const int wakeFd_;
   std::optional<sockaddr_in> upstream_;
+  const SocketBudget budget_;
   std::vector<char> buffer_;  // upstream replies
   std::unique_ptr<char[]> inData_;
   std::array<DatagramBatch::Datagram, kReceiveBatch> in_;
@@ -466,49 +581,57 @@ DNSProxy::~DNSProxy() {
 
 std::optional<AgentError> DNSProxy::start() {
   if (thread_.joinable()) return AgentError::config("socket: the DNS proxy is already serving");
-  int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (fd < 0) return AgentError::config("socket: " + errorText(errno));
-  const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(listenPort_);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int error = errno;
-    closeFd(fd);
-    return AgentError::config("bind :" + std::to_string(listenPort_) + ": " + errorText(error));
-  }
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  makeNonBlocking(fd);
+  Bound bound = bindListening(listenPort_);
+  if (bound.fd < 0) return AgentError::config(bound.error);
   if (::pipe(wake_) != 0) {
     const int error = errno;
-    closeFd(fd);
+    closeFd(bound.fd);
     return AgentError::config("socket: " + errorText(error));
   }
   makeNonBlocking(wake_[0]);
   makeNonBlocking(wake_[1]);
   try {
-    thread_ = std::thread([this, fd, port = ntohs(address.sin_port), wakeFd = wake_[0]] {
+    thread_ = std::thread([this, fd = bound.fd, port = bound.port, wakeFd = wake_[0]] {
       nameFromInside();
-      try {
-        Server(*this, fd, port, wakeFd).run();
-      } catch (const std::exception& e) {
-        log(std::string("dns proxy stopped: ") + e.what());
-      }
+      serve(fd, port, wakeFd);
     });
   } catch (const std::system_error& e) {
-    closeFd(fd);
+    closeFd(bound.fd);
     closeFd(wake_[0]);
     closeFd(wake_[1]);
     return AgentError::config(std::string("thread: ") + e.what());
   }
   nameFromOutside(thread_);
-  fd_ = fd;
-  boundPort_ = ntohs(address.sin_port);
+  boundPort_ = bound.port;
   log("dns proxy listening on 0.0.0.0:" + std::to_string(boundPort_) + " via " + upstream_);
   return std::nullopt;
+}
+
+void DNSProxy::serve(int fd, uint16_t port, int wakeFd) {
+  for (;;) {
+    try {
+      Server(*this, fd, port, wakeFd).run();
+      ::close(fd);
+      return;  // shut down
+    } catch (const std::exception& e) {
+      // The port is never kept bound without serving: the socket goes at once, and a new one
+      // is bound at most once a second.
+      ::close(fd);
+      log(std::string("dns proxy stopped: ") + e.what() + "; starting again");
+    }
+    bool refusalLogged = false;
+    for (;;) {
+      if (readableWithin(wakeFd, kRestartPause)) return;
+      Bound bound = bindListening(port);
+      if (bound.fd >= 0) {
+        fd = bound.fd;
+        log("dns proxy listening on 0.0.0.0:" + std::to_string(port) + " via " + upstream_);
+        break;
+      }
+      if (!refusalLogged) log("dns proxy not started again: " + bound.error + "; trying every second");
+      refusalLogged = true;
+    }
+  }
 }
 
 void DNSProxy::shutdown() {
@@ -518,7 +641,6 @@ void DNSProxy::shutdown() {
     }
     thread_.join();
   }
-  closeFd(fd_);
   closeFd(wake_[0]);
   closeFd(wake_[1]);
   boundPort_ = 0;
@@ -530,13 +652,20 @@ std::shared_ptr<const DNSProxy::Tables> DNSProxy::tables() const {
 }
 
 void DNSProxy::setRules(std::shared_ptr<const SiteIndex> rules, HostSet overCap) {
-  std::shared_ptr<const Tables> next =
-      std::make_shared<const Tables>(Tables{std::move(rules), std::move(overCap)});
+  auto made = std::make_shared<Tables>(Tables{std::move(rules), std::move(overCap), {}});
+  std::shared_ptr<const Tables> next = made;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    made->alwaysForwarded = tables_->alwaysForwarded;
     tables_.swap(next);
   }
   // The previous pair is released here, outside the lock (or by the last query using it).
+}
+
+void DNSProxy::setAlwaysForwarded(std::string_view host) {
+  std::string normalized = SiteMatch::normalize(host);
+  std::lock_guard<std::mutex> guard(lock_);
+  tables_ = std::make_shared<const Tables>(Tables{tables_->rules, tables_->overCap, normalized});
 }
 
 std::vector<std::string> DNSProxy::currentBlocked() const {

@@ -29,7 +29,8 @@ class SiteIndex;
 // without one. Where the system gives a disconnected socket's port up (Linux), the socket of an
 // answered query is kept and connected anew, with a new port, for a later query.
 // Only senders in 127.0.0.0/8 are answered; datagrams from anywhere else are dropped, so the
-// computer never serves as an open resolver for its network.
+// computer never serves as an open resolver for its network. Should the listening socket stop
+// working, the thread closes it, logs one line and binds the port again a second later.
 //
 // The rules and the set of hosts over their time limit are handed over together as one shared,
 // immutable pair; the serving thread takes a reference to the current pair per query and never
@@ -40,8 +41,12 @@ class DNSProxy {
 
   // How long a forwarded query waits for the upstream's answer.
   static constexpr std::chrono::seconds kUpstreamWait{2};
-  // Forwarded queries waiting at once; beyond that a query is answered SERVFAIL at once.
+  // Forwarded queries waiting at once; beyond that a query is answered SERVFAIL at once. With the
+  // sockets kept spare they also stay under a quarter of the process's descriptor limit.
   static constexpr std::size_t kMaxInFlight = 512;
+  // When serving fails (the listening socket stops working), the socket is closed and a new one
+  // bound after this pause, again and again until it serves.
+  static constexpr std::chrono::seconds kRestartPause{1};
 
   // The upstream is a dotted IPv4 address; anything else makes every forwarded query fail. The
   // ports are 53 in the agent; tests choose others (listening port 0: any free port).
@@ -59,6 +64,10 @@ class DNSProxy {
   // Replaces the rules and the over-limit set together. Queries in progress finish with the
   // pair they started with.
   void setRules(std::shared_ptr<const SiteIndex> rules, HostSet overCap);
+  // The name (the service's host) that, with every name under it, is always forwarded, whatever
+  // the rules say: a rule over it would otherwise stop every later poll, and with it any policy
+  // that could lift the rule.
+  void setAlwaysForwarded(std::string_view host);
   // The hosts blocked at this moment, in rule order; a host with several blocking rules is
   // listed once for each.
   std::vector<std::string> currentBlocked() const;
@@ -77,13 +86,15 @@ class DNSProxy {
   class Server;
 
   std::shared_ptr<const Tables> tables() const;
+  // The serving thread: serves on fd until the shutdown, binding a new socket on the same port
+  // whenever serving fails.
+  void serve(int fd, uint16_t port, int wakeFd);
 
   std::string upstream_;
   uint16_t listenPort_;
   uint16_t upstreamPort_;
   mutable std::mutex lock_;  // guards tables_
   std::shared_ptr<const Tables> tables_;
-  int fd_ = -1;
   int wake_[2] = {-1, -1};  // written once by shutdown(); the serving thread watches it
   uint16_t boundPort_ = 0;
   std::thread thread_;

@@ -24,9 +24,9 @@ struct Datagram {
 };
 
 // Takes the datagrams already queued on the socket, at most `count`, into datagrams[0..n) and
-// returns n: 0 when nothing is queued or the socket reports an error. An empty datagram counts
-// and has size 0.
-std::size_t receive(int fd, Datagram* datagrams, std::size_t count);
+// returns n: 0 when nothing is queued or the socket reports an error, whose errno then goes to
+// *error (0 when nothing was queued). An empty datagram counts and has size 0.
+std::size_t receive(int fd, Datagram* datagrams, std::size_t count, int* error = nullptr);
 
 // Sends every datagram to its peer, in order. A datagram the system refuses (a full buffer, an
 // unreachable peer) is dropped and the rest still go.

@@ -1,6 +1,7 @@
 // The DNS proxy over real UDP sockets on loopback, with the upstream resolver played by the test.
 #include "dns/DNSProxy.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -231,18 +232,19 @@ TEST_F(DNSProxyTest, BurstsFromSeveralClientsGetEachTheirOwnAnswers) {
 }
 
 TEST_F(DNSProxyTest, RepliesFromAnotherPortOrWithAnotherIdOrQuestionAreIgnored) {
-  const std::string query = dnsQuery(0x5555, "example.org", 1);
+  const std::string query = dnsQuery(0x5555, "example.org", 65);  // type 65: the letter A
   const sockaddr_in from = forwarded(query).value();
   const auto replyTo = [](const std::string& q) { return answerTo(q, "!"); };
   test::UdpSocket stranger;
-  stranger.sendTo(replyTo(query), from);                                // right ID, wrong port
-  upstream.sendTo(replyTo(dnsQuery(0x5556, "example.org", 1)), from);   // wrong ID
-  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.net", 1)), from);   // another name
-  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.org", 28)), from);  // another type
-  upstream.sendTo(query.substr(0, 2) + bytes({0x81}), from);            // right ID, too short
+  stranger.sendTo(replyTo(query), from);                                 // right ID, wrong port
+  upstream.sendTo(replyTo(dnsQuery(0x5556, "example.org", 65)), from);   // wrong ID
+  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.net", 65)), from);   // another name
+  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.org", 28)), from);   // another type
+  upstream.sendTo(replyTo(dnsQuery(0x5555, "example.org", 97)), from);   // type "a", not "A"
+  upstream.sendTo(query.substr(0, 2) + bytes({0x81}), from);             // right ID, too short
   std::this_thread::sleep_for(100ms);
-  // The question comes back in other letter cases: still the same question.
-  const std::string good = replyTo(dnsQuery(0x5555, "EXAMPLE.org", 1));
+  // The name comes back in other letter cases: still the same question.
+  const std::string good = replyTo(dnsQuery(0x5555, "EXAMPLE.org", 65));
   upstream.sendTo(good, from);
   EXPECT_EQ(hexBytes(client.receive(1000ms).value_or("")), hexBytes(good));
   EXPECT_FALSE(client.receive(200ms));
@@ -283,15 +285,26 @@ TEST_F(DNSProxyTest, UpstreamThatCannotAnswerFailsAtOnce) {
   EXPECT_FALSE(ownPort.receive(300ms));
 }
 
-TEST_F(DNSProxyTest, QueriesBeyondTheInFlightCapFailAtOnce) {
-  // Fill every place, one query after another so that none is lost in a full socket buffer.
-  for (std::size_t i = 0; i < DNSProxy::kMaxInFlight; ++i) {
-    ASSERT_TRUE(forwarded(dnsQuery(static_cast<uint16_t>(i), "slow.example", 1))) << i;
+TEST_F(DNSProxyTest, QueriesBeyondTheInFlightCapOrAQuarterOfTheDescriptorsFailAtOnce) {
+  // The process's descriptor limit sets how many queries may wait: under a quarter of it, with
+  // the spare sockets, and never more than kMaxInFlight. With launchd's default of 256 the next
+  // query fails at once instead of taking the descriptors that files and tools need.
+  for (const rlim_t limit : {rlim_t{4096}, rlim_t{256}}) {
+    const test::ScopedDescriptorLimit scoped(limit);  // read when the proxy starts
+    proxy = std::make_unique<DNSProxy>("127.0.0.1", 0, upstream.port());
+    ASSERT_FALSE(proxy->start());
+    // Filled one query after another so that none is lost in a full socket buffer.
+    std::size_t waiting = 0;
+    const std::string query = dnsQuery(0x7000, "slow.example", 1);
+    while (waiting <= DNSProxy::kMaxInFlight && forwarded(query)) ++waiting;
+    EXPECT_EQ(client.receive(1000ms).value_or(""), DNSMessage::servfail(query)) << limit;
+    if (limit == 256) {
+      EXPECT_TRUE(waiting > 0 && waiting < 64) << waiting;
+    } else {
+      EXPECT_EQ(waiting, DNSProxy::kMaxInFlight);
+    }
+    proxy.reset();
   }
-  const std::string extra = dnsQuery(0xF00D, "one-more.example", 1);
-  const auto reply = ask(extra, 1500ms);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(*reply, DNSMessage::servfail(extra));
 }
 
 TEST_F(DNSProxyTest, ShutdownEndsTheServingThreadWithoutAnyTrafficAndABindFailureStartsNone) {
@@ -311,6 +324,53 @@ TEST_F(DNSProxyTest, ShutdownEndsTheServingThreadWithoutAnyTrafficAndABindFailur
   EXPECT_EQ(error->text(), "bind :" + std::to_string(client.port()) + ": Address already in use");
   EXPECT_FALSE(taken.serving());
   EXPECT_EQ(threadsNamed("kinward-dns"), 0);
+}
+
+// The listening socket of the proxy: bound to its port on every address and not connected.
+int listeningSocket(uint16_t port) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename());
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        address.sin_family == AF_INET && ntohs(address.sin_port) == port &&
+        address.sin_addr.s_addr == htonl(INADDR_ANY)) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+TEST_F(DNSProxyTest, ServingThatFailsLetsGoOfThePortAndStartsAgainASecondLater) {
+  setRules({{"example.com", true, SiteAction::block()}});
+  const std::string query = dnsQuery(0x0BAD, "example.com", 1);
+  ASSERT_TRUE(ask(query));
+  const uint16_t port = proxy->port();
+  const auto logged = [](const test::CapturedStderr& log, const std::string& text) {
+    for (int i = 0; i < 500 && log.text().find(text) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return test::count(log.text(), text);
+  };
+  test::CapturedStderr log;
+  // The listening socket stops being one (as a defunct socket would): serving ends, and the port
+  // is free at once. Held by someone else meanwhile, it is bound again once it is free.
+  const int listening = listeningSocket(port);
+  ASSERT_GE(listening, 0);
+  const int null = ::open("/dev/null", O_RDONLY);
+  ::dup2(null, listening);
+  ::close(null);
+  client.sendTo(query, port);  // wakes the thread that waits on the socket it had
+  EXPECT_EQ(logged(log, "] dns proxy stopped: receive: "), 1u);
+  {
+    const test::UdpSocket holder("0.0.0.0", port);
+    EXPECT_EQ(logged(log, "] dns proxy not started again: bind :" + std::to_string(port) +
+                              ": Address already in use; trying every second\n"),
+              1u);
+  }
+  EXPECT_EQ(logged(log, "] dns proxy listening on 0.0.0.0:" + std::to_string(port)), 1u);
+  EXPECT_EQ(ask(query).value_or("").size(), sinkholeSize("example.com"));
+  EXPECT_EQ(threadsNamed("kinward-dns"), 1);
 }
 
 TEST(DNSMessage, LabelsWithBytesAbove127ReadAsEmptyLabels) {

@@ -5,6 +5,7 @@
 
 #include "TabState.h"
 #include "TestSupport.h"
+#include "dns/DNSProxy.h"
 
 namespace tether {
 namespace {
@@ -37,12 +38,16 @@ TEST(HostileSnapshot, OddHostsAndValuesGoThroughTheCycleWithoutEscapingABlock) {
     ASSERT_TRUE(request) << host.substr(0, 40);
     EXPECT_EQ(request->evict, evict) << host.substr(0, 40);
   }
-  // Time stamps far in the future (fresh, by the rule) and far in the past (stale).
-  for (double ts : {1e308, -1e308}) {
-    TabState::writeSnapshot({ts, "com.apple.Safari", "www.video.test", false, 0, false}, tab);
+  // Time stamps far in the future or far in the past: stale, so a locked screen claimed for
+  // ever credits nothing less than the fallback (every running app with a rule) and the limited
+  // site stays blocked.
+  for (double ts : {1e18, 1e308, -1e308}) {
+    TabState::writeSnapshot({ts, "com.apple.Safari", "www.video.test", false, 0, true}, tab);
     fs::remove(enforce);
     agent->sampleAndEnforce();
-    EXPECT_TRUE(TabState::readEnforce(enforce));
+    ASSERT_TRUE(TabState::readEnforce(enforce));
+    EXPECT_FALSE(TabState::readEnforce(enforce)->evict);  // no fresh host, nothing to leave
+    EXPECT_TRUE(agent->dns().isBlocked("www.video.test")) << ts;
   }
   for (const auto& [key, minutes] : agent->usage().minutes) {
     EXPECT_TRUE(std::isfinite(minutes) && minutes >= 0) << key << " " << minutes;

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include "Gzip.h"
 #include "LoopbackServer.h"
+#include "TestSupport.h"
 #include "WakeSignal.h"
 
 namespace tether {
@@ -74,6 +76,62 @@ TEST(HttpClient, SilentServerFailsAtTheIdleLimitAndSlowTrickleAtTheRequestLimit)
   auto trickle = client.send(get(server.url() + "/trickle", 1s));
   ASSERT_FALSE(trickle);
   EXPECT_THAT(trickle.error(), HasSubstr("timed out"));
+}
+
+// An https server on 127.0.0.1 with a certificate made for the test.
+class TlsServer {
+ public:
+  explicit TlsServer(const test::LoopbackServer::Handler& handler)
+      : files_(makeCertificate(dir_)), server_(files_.first.c_str(), files_.second.c_str()) {
+    server_.Get(".*", handler);
+    server_.Post(".*", handler);
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(2ms);
+  }
+  ~TlsServer() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(port_); }
+  std::string authority() const { return files_.first; }
+
+ private:
+  static std::pair<std::string, std::string> makeCertificate(const test::TempDir& dir) {
+    const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    const auto made = test::run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048",
+                                 "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
+                                 "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert});
+    if (made.status != 0) throw std::runtime_error("openssl: " + made.err);
+    return {cert, key};
+  }
+  test::TempDir dir_;
+  std::pair<std::string, std::string> files_;
+  httplib::SSLServer server_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+TEST(HttpClient, AnHttpsRequestIsRedirectedOnlyToHttps) {
+  std::atomic<int> clear = 0;
+  test::LoopbackServer plain([&](const httplib::Request&, httplib::Response&) { ++clear; });
+  TlsServer* self = nullptr;
+  TlsServer tls([&](const httplib::Request& req, httplib::Response& res) {
+    if (req.path == "/to-http") res.set_redirect(plain.url() + "/v1/usage", 307);
+    if (req.path == "/to-https") res.set_redirect(self->url() + "/landed", 307);
+    if (req.path == "/landed") res.set_content("landed", "text/plain");
+  });
+  self = &tls;
+  WakeSignal stop;
+  HttpClient client(stop.fd(), HttpClient::Limits{.certificateAuthorities = tls.authority()});
+  HttpRequest post = get(tls.url() + "/to-http");
+  post.method = "POST";
+  post.body = R"({"minutes":{}})";
+  EXPECT_FALSE(client.send(post));
+  EXPECT_EQ(clear, 0);
+  auto landed = client.send(get(tls.url() + "/to-https"));
+  ASSERT_TRUE(landed) << landed.error();
+  EXPECT_EQ(landed->body, "landed");
 }
 
 // A stop during a request in flight is tested with the agent program (ServiceSyncTest).

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "TestSupport.h"
 
 namespace tether {
@@ -52,6 +54,40 @@ TEST(Inventory, ScansTheThreeKindsOfFolderNamesAppsAndSortsThem) {
                                        {"Hidden", "com.example.hidden"},
                                        {"notes", "com.example.notes"},
                                        {"Safari Browser", "com.apple.Safari"}}));
+}
+
+// A user's folder is the user's to fill: links there could lead the scan to any bundle, or to
+// the same large one 50 000 times. Administrators' folders may hold links to bundles.
+TEST(Inventory, UsersFoldersFollowNoLinksAndNoFolderIsScannedPastTenThousandBundles) {
+  test::TempDir root;
+  makeBundle(root / "elsewhere" / "Hidden.app", "com.example.hidden", "Hidden");
+  makeBundle(root / "elsewhere" / "Tool.app", "com.example.tool", "Tool");
+  fs::create_directories(root / "Applications");
+  fs::create_symlink(root / "elsewhere" / "Tool.app", root / "Applications" / "Tool.app");
+  const fs::path mine = root / "Users" / "kid" / "Applications";
+  makeBundle(mine / "Game.app", "com.example.game", "Game");
+  fs::create_symlink(root / "elsewhere" / "Hidden.app", mine / "Hidden.app");
+  fs::create_directories(mine / "Contents.app");
+  fs::create_symlink(root / "elsewhere" / "Hidden.app" / "Contents", mine / "Contents.app" / "Contents");
+  makeBundle(mine / "Inner.app", "com.example.inner", "Inner");
+  fs::remove(mine / "Inner.app" / "Contents" / "Info.plist");
+  fs::create_symlink(root / "elsewhere" / "Hidden.app" / "Contents" / "Info.plist",
+                     mine / "Inner.app" / "Contents" / "Info.plist");
+  // Another user's folder with more bundles than a scan takes (links to one file will do: each
+  // entry counts).
+  const fs::path full = root / "Users" / "many" / "Applications";
+  fs::create_directories(full);
+  std::ofstream(full / "0.app");
+  for (std::size_t i = 1; i <= Inventory::kMaxBundlesPerFolder; ++i) {
+    fs::create_hard_link(full / "0.app", full / (std::to_string(i) + ".app"));
+  }
+  test::CapturedStderr log;
+  EXPECT_EQ(Inventory::scan(root.path()),
+            (std::vector<InstalledApp>{{"Game", "com.example.game"}, {"Tool", "com.example.tool"}}));
+  EXPECT_EQ(test::count(log.text(), "inventory: more than 10000 bundles in " + full.string() +
+                                        ", the rest not scanned\n"),
+            1u);
+  EXPECT_EQ(test::count(log.text(), "\n"), 1u);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "KinwardAgentMain.h"
 #include "TestSupport.h"
+#include "WakeSignal.h"
 
 namespace tether {
 namespace {
@@ -90,6 +91,15 @@ TEST(AgentSleep, AtLeastOneSecondAndBoundedForHugeIntervals) {
   EXPECT_EQ(Agent::sleepDuration(-5), 1s);
   EXPECT_EQ(Agent::sleepDuration(2.5), 2500ms);
   EXPECT_EQ(Agent::sleepDuration(1e300).count(), std::numeric_limits<int64_t>::max());
+  // Such a sleep lasts until the stop: its end is past what the clock can hold, not wrapped
+  // round into the past (which made the loop spin).
+  WakeSignal stop;
+  std::thread raiser([&stop] {
+    std::this_thread::sleep_for(50ms);
+    stop.raise();
+  });
+  EXPECT_TRUE(stop.waitFor(Agent::sleepDuration(1e10)));
+  raiser.join();
 }
 
 // The configuration may be a link: the agent's files go next to the link, not the file it names.
@@ -100,13 +110,22 @@ TEST(AgentProcess, StartsFromALinkedConfigurationAndStopsPromptlyOnSigtermDuring
   test::writeFile(real / "real.json", j.dump());
   fs::create_symlink(real / "real.json", linked / "config.json");
   const std::string path = (linked / "config.json").string();
+  // Started with launchd's default of 256 descriptors, it takes what the hard limit allows.
+  std::optional<test::ScopedDescriptorLimit> launchdDefault(256);
   test::ChildProcess agent({test::agentBinary(), "--config", path});
+  launchdDefault.reset();
   // The first cycle's usage file shows that the loop runs; then it sleeps for 15 seconds.
   for (int i = 0; i < 1000 && !fs::exists(linked / "usage.json"); ++i) {
     std::this_thread::sleep_for(10ms);
   }
   ASSERT_TRUE(fs::exists(linked / "usage.json")) << agent.stderrText();
   fs::remove(linked / "usage.json");
+  rlimit ours{};
+  ::getrlimit(RLIMIT_NOFILE, &ours);
+  std::smatch limits;
+  const std::string table = test::readFile("/proc/" + std::to_string(agent.pid()) + "/limits");
+  ASSERT_TRUE(std::regex_search(table, limits, std::regex(R"(Max open files +(\d+) +(\d+))")));
+  EXPECT_EQ(limits[1], std::to_string(ours.rlim_max));
 
   const auto sent = std::chrono::steady_clock::now();
   agent.signal(SIGTERM);

@@ -40,7 +40,8 @@ TEST(PolicyDecode, AnyWrongTypeOrMissingRequiredKeyFailsTheWholeDocument) {
       R"({"rev":1,"apps":{"a":{"dailyLimitMinutes":true}}})",
       R"({"rev":1,"domains":"a.com"})", R"({"rev":1,"domainExact":[null]})",
       R"({"rev":1,"domainLimits":{"a.com":"30"}})", R"({"rev":1,"domainLimits":{"a.com":1e400}})",
-      "{\"rev\":1,\"domains\":[\"caf\xC3\x28.test\"]}"};
+      "{\"rev\":1,\"domains\":[\"caf\xC3\x28.test\"]}",
+      std::string("{\"rev\":1}\0{\"rev\":\"x\"", 20)};  // the parser stops at a NUL
   for (const std::string& text : bad) EXPECT_FALSE(Policy::decode(text)) << text;
   const std::string whole = R"({"rev":5,"usageEpoch":1,"apps":{"g":{"dailyLimitMinutes":30,)"
                             R"("windows":[{"days":[1,2],"start":"21:00","end":"07:00"}]}},)"

@@ -2,6 +2,7 @@
 // folder, and the bundle identifier lookup.
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,21 +90,62 @@ TEST_F(RunningApps, BundleIdentifierComesOnlyFromAReadableDictionaryWithATextIde
                                    (root / "Safari.app").string()}) {
     EXPECT_EQ(Agent::bundleID(path), std::nullopt) << path;
   }
-  // No key, damaged files; a link in place of Info.plist is not followed, a FIFO not waited on.
+  // No key, damaged files, a file over 256 KiB (real ones are a few KiB).
+  std::string padded = "<dict><key>CFBundleIdentifier</key><string>org.big</string>";
+  padded += "<key>Pad</key><string>" + std::string(256 * 1024, 'x') + "</string></dict>";
   const std::pair<const char*, std::string> unusable[] = {
       {"NoKey.app", xmlPlist("<dict><key>CFBundleName</key><string>x</string></dict>")},
       {"Garbage.app", "<plist><dict><key>CFBundleIdentifier</key>"},
-      {"Truncated.app", binaryPlist(plist_new_string("org.x")).substr(0, 20)}};
+      {"Truncated.app", binaryPlist(plist_new_string("org.x")).substr(0, 20)},
+      {"Big.app", xmlPlist(padded)}};
   for (const auto& [name, plist] : unusable) {
     EXPECT_EQ(Agent::bundleID(makeAppBundle(root / name, plist).string()), std::nullopt) << name;
   }
-  const fs::path linked = makeAppBundle(root / "Linked.app", std::nullopt);
-  fs::create_symlink(root / "Safari.app/Contents/Info.plist",
-                     root / "Linked.app/Contents/Info.plist");
-  const fs::path fifo = makeAppBundle(root / "Fifo.app", std::nullopt);
+  // No symbolic link is followed on the way, whether it stands for Info.plist, for Contents or
+  // for the bundle; a FIFO is not waited on.
+  fs::create_directories(root / "Links.app/Contents/MacOS");
+  fs::create_symlink(root / "Safari.app/Contents/Info.plist", root / "Links.app/Contents/Info.plist");
+  fs::create_directories(root / "LinkedContents.app");
+  fs::create_symlink(root / "Safari.app/Contents", root / "LinkedContents.app/Contents");
+  fs::create_symlink(root / "Safari.app", root / "LinkedBundle.app");
+  fs::create_directories(root / "Fifo.app/Contents");
   ASSERT_EQ(::mkfifo((root / "Fifo.app/Contents/Info.plist").c_str(), 0644), 0);
-  EXPECT_EQ(Agent::bundleID(linked), std::nullopt);
-  EXPECT_EQ(Agent::bundleID(fifo), std::nullopt);
+  for (const char* bundle : {"Links.app", "LinkedContents.app", "LinkedBundle.app", "Fifo.app"}) {
+    EXPECT_EQ(Agent::bundleID(root / bundle / "Contents/MacOS/app"), std::nullopt) << bundle;
+  }
+}
+
+TEST_F(RunningApps, EachInfoPlistIsReadOncePerChangeHoweverOftenItsProcessesAreListed) {
+  const fs::path exe = makeAppBundle(root / "Game.app", infoPlist("org.example.game"));
+  const fs::path plist = root / "Game.app/Contents/Info.plist";
+  for (const pid_t pid : {10, 11, 12}) fake->add(pid, exe);
+  auto env = AgentEnvironment::system();
+  env.processes = fake;
+  auto agent = test::makeAgent(dir.path(), env);
+  const int opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  // Closes are watched too: the system merges an event with an identical one just before it.
+  ASSERT_GE(::inotify_add_watch(opens, plist.c_str(), IN_OPEN | IN_CLOSE), 0);
+  const auto openCount = [opens] {
+    int n = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t got; (got = ::read(opens, buffer, sizeof buffer)) > 0;) {
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        n += (event->mask & IN_OPEN) != 0;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    return n;
+  };
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(agent->runningApps().size(), 3u);
+  EXPECT_EQ(openCount(), 1);
+
+  test::writeFile(plist, infoPlist("org.example.renamed"));
+  openCount();  // the writer's own
+  EXPECT_EQ(agent->runningApps().front().bundleId, "org.example.renamed");
+  EXPECT_EQ(agent->runningApps().size(), 3u);
+  EXPECT_EQ(openCount(), 1);
+  ::close(opens);
 }
 
 TEST_F(RunningApps, SkipsItselfAndProcessesWithoutAPathAndKeepsTheListedOrder) {

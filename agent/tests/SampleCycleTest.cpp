@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "DNSTestSupport.h"
@@ -27,6 +28,7 @@ class SampleCycle : public testing::Test {
   std::chrono::steady_clock::time_point mono{1000s};
   std::shared_ptr<test::FakeProcessTable> fakes = std::make_shared<test::FakeProcessTable>();
   int pauses = 0;
+  std::function<void()> onPause = [] {};
   std::unique_ptr<Agent> agent;
 
   void start(double sampleInterval = 3, std::shared_ptr<ProcessTable> table = nullptr) {
@@ -34,7 +36,10 @@ class SampleCycle : public testing::Test {
     env.now = [this] { return wall; };
     env.monotonic = [this] { return mono; };
     env.processes = table ? table : fakes;
-    env.pause = [this](std::chrono::microseconds) { ++pauses; };
+    env.pause = [this](const WakeSignal&, std::chrono::microseconds) {
+      ++pauses;
+      onPause();
+    };
     env.dnsListenPort = 0;
     agent =
         test::makeAgent(dir.path(), env, test::configJson("http://127.0.0.1:9", sampleInterval));
@@ -173,7 +178,7 @@ TEST_F(SampleCycle, CreditCapGrowsWithTheSampleIntervalAndIsNeverNegative) {
   EXPECT_DOUBLE_EQ(minutes("com.notes"), 1.5);
 }
 
-TEST_F(SampleCycle, ProtectedSystemAppsAreNeverSignalledButEveryBlockedAppCostsThePause) {
+TEST_F(SampleCycle, ProtectedSystemAppsAreNeverSignalledAndOnlyASignalledAppCostsThePause) {
   start();
   addApp(201, dir.path(), "Finder", "com.apple.Finder");
   addApp(202, dir.path(), "Game", "com.game");
@@ -181,9 +186,50 @@ TEST_F(SampleCycle, ProtectedSystemAppsAreNeverSignalledButEveryBlockedAppCostsT
             "com.game":{"dailyLimitMinutes":0},"com.absent":{"dailyLimitMinutes":0},
             "com.free":{"dailyLimitMinutes":60}}})");
   cycle();
-  EXPECT_EQ(pauses, 2);  // com.absent and com.game; never the Finder
+  EXPECT_EQ(pauses, 1);  // com.game; not com.absent, which is not running, nor the Finder
   const std::vector<std::pair<pid_t, int>> expected = {{202, SIGTERM}, {202, SIGKILL}};
   EXPECT_EQ(fakes->signals, expected);
+}
+
+TEST_F(SampleCycle, AStopEndsThePauseAndAbandonsTheTerminationPass) {
+  start();
+  std::string apps;
+  for (int i = 0; i < 20; ++i) {
+    const std::string id = "com.game" + std::to_string(i);
+    addApp(300 + i, dir.path(), "Game" + std::to_string(i), id);
+    apps += (i ? ",\"" : "\"") + id + R"(":{"dailyLimitMinutes":0})";
+  }
+  policy(R"({"rev":1,"apps":{)" + apps + "}}");
+  // The stop comes during the second pause (the agent's own pause waits on it).
+  onPause = [this] {
+    if (pauses == 2) agent->requestStop();
+  };
+  cycle();
+  EXPECT_EQ(pauses, 2);
+  EXPECT_EQ(std::count_if(fakes->signals.begin(), fakes->signals.end(),
+                          [](const auto& s) { return s.second == SIGTERM; }),
+            2);
+  EXPECT_EQ(std::count_if(fakes->signals.begin(), fakes->signals.end(),
+                          [](const auto& s) { return s.second == SIGKILL; }),
+            1);
+  EXPECT_TRUE(UsageState::decode(test::readFile(dir / "usage.json")));
+}
+
+TEST_F(SampleCycle, FailedWritesOfUsageOrRequestAreLoggedOnceAndSoIsTheirRecovery) {
+  start();
+  test::CapturedStderr log;
+  for (const fs::path& file : {dir / "usage.json", TabState::enforcePath(dir.path())}) {
+    fs::remove(file);
+    fs::create_directories(file);  // a folder in its place: every write fails
+    cycle();
+    cycle();
+    fs::remove(file);
+    cycle();
+    cycle();
+    EXPECT_EQ(test::count(log.text(), "] could not write " + file.string() + ": rename: "), 1u);
+    EXPECT_EQ(test::count(log.text(), "] wrote " + file.string() + " again\n"), 1u);
+  }
+  EXPECT_EQ(test::count(log.text(), "\n"), 4u);
 }
 
 TEST_F(SampleCycle, DailyLimitOfZeroTerminatesEveryRealProcessOfTheApp) {
@@ -209,15 +255,32 @@ TEST_F(DomainLimits, WithoutAFreshSnapshotEveryPositiveLimitIsUsedUp) {
   EXPECT_EQ(agent->dns().overCap(), (DNSProxy::HostSet{"example.com"}));
   EXPECT_FALSE(agent->dns().isBlocked("minus.com"));
   EXPECT_EQ(agent->currentlyBlocked(), (Hosts{"example.com", "zero.com"}));
-  // An unreadable snapshot counts as none; fresh is below 45 seconds, and in the future.
+  // An unreadable snapshot counts as none; fresh is below 45 seconds, and less than 45 seconds
+  // in the future.
   test::writeFile(TabState::snapshotPath(dir.path()), R"({"ts": "soon"})");
   agent->applyDNS();
   EXPECT_EQ(agent->dns().overCap(), (DNSProxy::HostSet{"example.com"}));
   for (const auto& [age, over] :
-       {std::pair{44.0, false}, {44.9, false}, {45.0, true}, {600.0, true}, {-3600.0, false}}) {
+       {std::pair{44.0, false}, {44.9, false}, {45.0, true}, {600.0, true}, {-3600.0, true}}) {
     snapshot("com.apple.Safari", std::nullopt, 0, false, false, age);
     agent->applyDNS();
     EXPECT_EQ(agent->dns().overCap().contains("example.com"), over) << "age " << age;
+  }
+}
+
+// The agent's own requests go through its proxy: the service's host stays reachable whatever the
+// policy says, or the policy that lifts a block could never be fetched.
+TEST_F(DomainLimits, TheServiceHostAndNamesUnderItAreNeverBlocked) {
+  auto env = AgentEnvironment::system();
+  env.processes = fakes;
+  agent = test::makeAgent(dir.path(), env, test::configJson("https://API.Tether.example:8443/x"));
+  policy(R"({"rev":1,"domains":["tether.example","api.tether.example"],
+      "domainLimits":{"example":30}})");  // no snapshot: the limit is used up
+  for (const auto& [name, blocked] :
+       {std::pair{"api.tether.example", false}, {"Api.Tether.Example.", false},
+        {"eu.api.tether.example", false}, {"tether.example", true}, {"www.tether.example", true},
+        {"xapi.tether.example", true}, {"api.tether.example.other.example", true}}) {
+    EXPECT_EQ(agent->dns().isBlocked(name), blocked) << name;
   }
 }
 

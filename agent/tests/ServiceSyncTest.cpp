@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "Clock.h"
+#include "Inventory.h"
 #include "LoopbackServer.h"
 #include "TestSupport.h"
 #include "dns/DNSProxy.h"
@@ -65,6 +68,8 @@ class ServiceSync : public testing::Test {
 
   test::TempDir dir;
   test::TempDir apps;
+  std::function<std::vector<InstalledApp>(const std::atomic<bool>&)> inventory =
+      [this](const std::atomic<bool>& cancelled) { return Inventory::scan(apps.path(), &cancelled); };
 
   void answerPolicy(const std::string& body, int status = 200, const std::string& tag = "") {
     std::lock_guard lock(mutex);
@@ -87,7 +92,7 @@ class ServiceSync : public testing::Test {
     json config = json::parse(test::configJson(serverURL.empty() ? server.url() : serverURL));
     config["deviceToken"] = token;
     auto env = AgentEnvironment::system();
-    env.inventoryRoot = apps.path();
+    env.inventory = inventory;
     return test::makeAgent(dir.path(), env, config.dump());
   }
 };
@@ -179,13 +184,18 @@ TEST_F(ServiceSync, ErrorStatusIsLoggedWithTheBodyVerbatimAndChangesNothing) {
   answerPolicy("\xFF\xFE", 500);  // not UTF-8: shown as the empty text
   agent->poll();
   EXPECT_THAT(log.text(), HasSubstr("] poll failed: HTTP 500: \n"));
+  // A long body is shown up to its first 4 KiB, cut before a character that would not fit.
+  answerPolicy(std::string(4095, 'x') + "\u00e9" + std::string(5000, 'y'), 502);
+  agent->poll();
+  EXPECT_THAT(log.text(), HasSubstr("] poll failed: HTTP 502: " + std::string(4095, 'x') +
+                                    " \u2026 (9097 bytes)\n"));
 
   // An empty answer with status 204 fails the poll but is a successful upload.
   answerPolicy("", 204);
   answerUsage("", 204);
   agent->poll();
   agent->postUsage(false);
-  EXPECT_EQ(test::count(log.text(), "] poll failed: "), 3u);
+  EXPECT_EQ(test::count(log.text(), "] poll failed: "), 4u);
   EXPECT_EQ(test::count(log.text(), "] usage post failed: "), 1u);
 }
 
@@ -259,6 +269,28 @@ TEST_F(ServiceSync, ReportListsPlainBlockedHostsOnlyUpToAThousandAndCountsThemBe
       EXPECT_EQ(report["blockedDomainCount"], hosts);
     }
   }
+}
+
+TEST_F(ServiceSync, InventoryRunsOffTheLoopAndOneThatIsLateGoesWithTheNextUpload) {
+  std::atomic<bool> release{false};
+  inventory = [&release](const std::atomic<bool>& cancelled) {
+    for (int i = 0; i < 1000 && !release && !cancelled; ++i) std::this_thread::sleep_for(10ms);
+    return std::vector<InstalledApp>{{"Late", "com.example.late"}};
+  };
+  auto agent = makeAgent();
+  agent->postUsage(true);  // waits for the first inventory a little, then goes without it
+  release = true;
+  for (int i = 0; i < 200 && test::count(requests().back().second, "com.example.late") == 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    agent->postUsage(false);
+  }
+  agent->postUsage(false);
+  std::vector<json> sent;
+  for (const auto& [line, body] : requests()) sent.push_back(json::parse(body)["apps"]);
+  ASSERT_GE(sent.size(), 3u);
+  EXPECT_EQ(sent.front(), json::array());
+  EXPECT_EQ(sent[sent.size() - 2], json::parse(R"([{"name":"Late","bundleId":"com.example.late"}])"));
+  EXPECT_EQ(sent.back(), json::array());  // taken once
 }
 
 TEST_F(ServiceSync, BrokenPolicyBodiesAreRefusedWholeAndThePolicyInForceStays) {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -23,6 +25,23 @@ inline std::string usageJson(const std::string& date, const std::string& minutes
   return R"({"date":")" + date + R"(","minutes":)" + minutes + R"(,"epoch":)" +
          std::to_string(epoch) + "}";
 }
+
+// Sets the soft limit of this process's descriptors for the test's duration (children started
+// meanwhile inherit it).
+class ScopedDescriptorLimit {
+ public:
+  explicit ScopedDescriptorLimit(rlim_t soft) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit wanted{std::min(soft, saved_.rlim_max), saved_.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &wanted);
+  }
+  ~ScopedDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  ScopedDescriptorLimit(const ScopedDescriptorLimit&) = delete;
+  ScopedDescriptorLimit& operator=(const ScopedDescriptorLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+};
 
 // A configuration file with the six keys; the agent program; an agent whose configuration file
 // would lie in folder.

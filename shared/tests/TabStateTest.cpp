@@ -2,10 +2,14 @@
 #include "TabState.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "SafeFile.h"
 
@@ -40,7 +44,10 @@ TEST(TabStateFreshness, SnapshotUnder45SecondsRequestUpTo60) {
   const TabSnapshot s{1000, "", std::nullopt, false, 0, false};
   EXPECT_TRUE(TabState::isFresh(s, 1044.9));
   EXPECT_FALSE(TabState::isFresh(s, 1045.0));
-  EXPECT_TRUE(TabState::isFresh(s, 900));  // written "in the future"
+  // Written "in the future": fresh only up to 45 seconds ahead.
+  EXPECT_TRUE(TabState::isFresh(s, 955.1));
+  EXPECT_FALSE(TabState::isFresh(s, 955.0));
+  EXPECT_FALSE(TabState::isFresh({1e18, "", std::nullopt, false, 0, true}, 1000));
   const TabEnforce r{1000, true, true};
   EXPECT_TRUE(TabState::isObeyable(r, 1060.0));
   EXPECT_FALSE(TabState::isObeyable(r, 1060.1));
@@ -89,6 +96,30 @@ TEST_F(TabStateFiles, StaleTemporariesOfAKilledWriterAreRemovedAndNothingElse) {
   EXPECT_TRUE(fs::exists(dir / ".usage.json.keep"));      // not a name a writer would choose
   EXPECT_TRUE(fs::exists(dir / ".enforce.json.a1B2c3"));  // another file's
   EXPECT_EQ(*SafeFile::read(dir / "usage.json", 100), "usage.json");
+
+  // A folder that fails to list part way ends the clean-up, not the program. Here its descriptor
+  // is replaced once the first temporary file is gone, and with thousands of them the listing
+  // needs more reads after that.
+  for (int i = 0; i < 1200; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, ".usage.json.%06d", i);
+    std::ofstream(dir / name);
+  }
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, dir.c_str(), IN_DELETE), 0);
+  const int listing = ::open("/dev/null", O_RDONLY);  // the number the listing will get
+  ::close(listing);
+  std::thread breaker([&] {
+    char event[sizeof(inotify_event) + NAME_MAX + 1];
+    if (::read(watch, event, sizeof event) <= 0) return;
+    const int null = ::open("/dev/null", O_RDONLY);
+    ::dup2(null, listing);
+    ::close(null);
+  });
+  EXPECT_NO_THROW(SafeFile::removeStaleTemporaries(dir / "usage.json"));
+  breaker.join();
+  ::close(watch);
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 // Fuzz target: the question parser, the answers built from its result, the check of upstream
-// replies, and host matching (normalisation, the index against the linear rule) on the parsed
-// name and on the raw bytes.
+// replies (type and class compared exactly), and host matching (normalisation, the index against
+// the linear rule) on the parsed name and on the raw bytes.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -73,6 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The sinkhole answer is a reply to the query; the input read as a reply to it, or to any
     // query cut from it, is judged without reading past either.
     FUZZ_CHECK(DNSMessage::isReplyTo(DNSMessage::sinkhole(input, q.end, 1), input, q.end));
+    // ...but not once its type or class differs, even only in what would be a letter's case.
+    for (std::size_t at = q.end - 4; at < q.end; ++at) {
+      std::string other = DNSMessage::sinkhole(input, q.end, 1);
+      other[at] = static_cast<char>(other[at] ^ 0x20);
+      FUZZ_CHECK(!DNSMessage::isReplyTo(other, input, q.end));
+    }
     for (std::size_t cut : {std::size_t{0}, std::size_t{12}, q.end - 1, q.end}) {
       (void)DNSMessage::isReplyTo(input, input.substr(0, cut), q.end);
       (void)DNSMessage::isReplyTo(input.substr(0, cut), input, q.end);

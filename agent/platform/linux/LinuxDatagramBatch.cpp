@@ -8,7 +8,8 @@
 
 namespace tether::DatagramBatch {
 
-std::size_t receive(int fd, Datagram* datagrams, std::size_t count) {
+std::size_t receive(int fd, Datagram* datagrams, std::size_t count, int* error) {
+  if (error) *error = 0;
   count = std::min(count, kMaxBatch);
   mmsghdr headers[kMaxBatch];
   iovec vectors[kMaxBatch];
@@ -24,6 +25,7 @@ std::size_t receive(int fd, Datagram* datagrams, std::size_t count) {
   do {
     received = ::recvmmsg(fd, headers, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
   } while (received < 0 && errno == EINTR);
+  if (received < 0 && error && errno != EAGAIN && errno != EWOULDBLOCK) *error = errno;
   if (received <= 0) return 0;
   for (int i = 0; i < received; ++i) {
     datagrams[i].size = headers[i].msg_len;

@@ -9,7 +9,8 @@
 
 namespace tether::DatagramBatch {
 
-std::size_t receive(int fd, Datagram* datagrams, std::size_t count) {
+std::size_t receive(int fd, Datagram* datagrams, std::size_t count, int* error) {
+  if (error) *error = 0;
   count = std::min(count, kMaxBatch);
   std::size_t received = 0;
   while (received < count) {
@@ -19,7 +20,9 @@ std::size_t receive(int fd, Datagram* datagrams, std::size_t count) {
                                  reinterpret_cast<sockaddr*>(&d.peer), &d.peerLength);
     if (n < 0) {
       if (errno == EINTR) continue;
-      break;  // nothing more queued, or an error: the next wake-up tries again
+      // Nothing more queued, or an error: reported when nothing came before it.
+      if (received == 0 && error && errno != EAGAIN && errno != EWOULDBLOCK) *error = errno;
+      break;
     }
     d.size = static_cast<std::size_t>(n);
     ++received;
