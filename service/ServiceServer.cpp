@@ -391,6 +391,37 @@ struct ServiceServer::Impl : HttpServer::Handler {
     sendJson(res, 201, deviceRecord(*device));
   }
 
+  void renameDevice(const Request& req, Response& res) {
+    auto own = requireOwnDevice(req, res);
+    if (!own) return;
+    auto body = jsonBody(req, res);
+    if (!body) return;
+    auto rawName = stringField(*body, "name", res);
+    if (!rawName) return;
+    auto name = RequestChecks::checkDeviceName(*rawName);
+    if (!name) return sendDetail(res, 400, name.error());
+    auto device = store.renameDevice(own->first.id, own->second, *name);
+    if (!device) return internalError(res, device.error());
+    if (!*device) return sendDetail(res, 404, "device not found");
+    sendJson(res, 200, deviceRecord(**device));
+  }
+
+  void removeDevice(const Request& req, Response& res) {
+    auto own = requireOwnDevice(req, res);
+    if (!own) return;
+    auto removed = store.removeDevice(own->first.id, own->second);
+    if (!removed) return internalError(res, removed.error());
+    if (!*removed) return sendDetail(res, 404, "device not found");
+    res.status = 204;
+  }
+
+  void logout(const Request& req, Response& res) {
+    if (!requireAccount(req, res)) return;
+    auto revoked = store.revokeAccountToken(bearerToken(req));
+    if (!revoked) return internalError(res, revoked.error());
+    res.status = 204;
+  }
+
   void getDevicePolicy(const Request& req, Response& res) {
     auto own = requireOwnDevice(req, res);
     if (!own) return;
@@ -480,7 +511,14 @@ struct ServiceServer::Impl : HttpServer::Handler {
   void deviceUsage(const Request& req, Response& res) {
     auto own = requireOwnDevice(req, res);
     if (!own) return;
-    auto reports = store.reports(own->first.id, own->second);
+    std::optional<int64_t> days;
+    if (const std::string text = req.param("days"); !text.empty()) {
+      days = RequestChecks::parseId(text);
+      if (!days || *days > 3660)
+        return sendDetail(res, 400, "days must be a whole number from 1 to 3660");
+    }
+    auto reports = days ? store.latestReports(own->first.id, own->second, *days)
+                        : store.reports(own->first.id, own->second);
     if (!reports) return internalError(res, reports.error());
     if (!*reports) return sendDetail(res, 404, "device not found");
     json list = json::array();
@@ -606,6 +644,10 @@ struct ServiceServer::Impl : HttpServer::Handler {
         {"POST", std::regex("/v1/oauth/exchange"), small, &Impl::exchangeCode},
         {"GET", std::regex("/v1/devices"), small, &Impl::listDevices},
         {"POST", std::regex("/v1/devices"), small, &Impl::createDevice, &Impl::accountAdmission},
+        {"PATCH", std::regex("/v1/devices/([^/]+)"), small, &Impl::renameDevice,
+         &Impl::accountAdmission},
+        {"DELETE", std::regex("/v1/devices/([^/]+)"), small, &Impl::removeDevice},
+        {"POST", std::regex("/v1/logout"), small, &Impl::logout},
         {"GET", std::regex("/v1/devices/([^/]+)/policy"), small, &Impl::getDevicePolicy},
         {"GET", std::regex("/v1/devices/([^/]+)/policy/outline"), small, &Impl::getPolicyOutline},
         {"GET", std::regex("/v1/devices/([^/]+)/policy/domains"), small,

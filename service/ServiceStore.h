@@ -83,6 +83,8 @@ class ServiceStore {
   // A new account token; only its digest is kept.
   virtual Result<std::string> issueAccountToken(int64_t accountId) = 0;
   virtual Result<std::optional<Account>> accountForToken(const std::string& token) = 0;
+  // The token opens nothing any more (signing out); false when it was unknown.
+  virtual Result<bool> revokeAccountToken(const std::string& token) = 0;
 
   // A one-time web sign-in code, valid for the given time; redeeming it succeeds once.
   virtual Result<std::string> issueSignInCode(int64_t accountId,
@@ -92,6 +94,12 @@ class ServiceStore {
   // Devices in creation order.
   virtual Result<std::vector<Device>> devices(int64_t accountId) = 0;
   virtual Result<Device> createDevice(int64_t accountId, const std::string& name) = 0;
+  // Nothing when the device is not the account's.
+  virtual Result<std::optional<Device>> renameDevice(int64_t accountId, int64_t deviceId,
+                                                     const std::string& name) = 0;
+  // The device with its policy, reports and inventory; its token opens nothing any more. False
+  // when the device is not the account's.
+  virtual Result<bool> removeDevice(int64_t accountId, int64_t deviceId) = 0;
 
   virtual Result<bool> ownsDevice(int64_t accountId, int64_t deviceId) = 0;
   virtual Result<std::optional<DevicePolicy>> policy(int64_t accountId, int64_t deviceId) = 0;
@@ -103,6 +111,10 @@ class ServiceStore {
   // Reports by date, oldest first.
   virtual Result<std::optional<std::vector<StoredReport>>> reports(int64_t accountId,
                                                                    int64_t deviceId) = 0;
+  // The reports of the newest `count` dates, oldest first.
+  virtual Result<std::optional<std::vector<StoredReport>>> latestReports(int64_t accountId,
+                                                                         int64_t deviceId,
+                                                                         int64_t count) = 0;
   virtual Result<std::optional<DeviceInventory>> inventory(int64_t accountId,
                                                            int64_t deviceId) = 0;
 

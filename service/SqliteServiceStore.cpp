@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "Tokens.h"
@@ -311,6 +312,14 @@ Result<std::optional<Account>> SqliteServiceStore::accountForToken(const std::st
   });
 }
 
+Result<bool> SqliteServiceStore::revokeAccountToken(const std::string& token) {
+  return guarded<bool>(mutex_, [&] {
+    Statement s(db_, "DELETE FROM account_tokens WHERE token_digest = ?1");
+    s.bind(1, Tokens::digest(token)).run();
+    return sqlite3_changes(db_) == 1;
+  });
+}
+
 Result<std::string> SqliteServiceStore::issueSignInCode(int64_t accountId,
                                                   std::chrono::seconds lifetime) {
   return guarded<std::string>(mutex_, [&] {
@@ -371,6 +380,30 @@ Result<Device> SqliteServiceStore::createDevice(int64_t accountId, const std::st
   });
 }
 
+Result<std::optional<Device>> SqliteServiceStore::renameDevice(int64_t accountId,
+                                                              int64_t deviceId,
+                                                              const std::string& name) {
+  return guarded<std::optional<Device>>(mutex_, [&]() -> std::optional<Device> {
+    Statement s(db_,
+                "UPDATE devices SET name = ?1 WHERE id = ?2 AND account_id = ?3 "
+                "RETURNING id, name, token, last_seen");
+    s.bind(1, name).bind(2, deviceId).bind(3, accountId);
+    if (!s.step()) return std::nullopt;
+    Device device{s.integer(0), s.text(1), s.text(2), s.optionalText(3)};
+    s.finish();
+    return device;
+  });
+}
+
+Result<bool> SqliteServiceStore::removeDevice(int64_t accountId, int64_t deviceId) {
+  return guarded<bool>(mutex_, [&] {
+    // The policy, the reports and the inventory go with the row (ON DELETE CASCADE).
+    Statement s(db_, "DELETE FROM devices WHERE id = ?1 AND account_id = ?2");
+    s.bind(1, deviceId).bind(2, accountId).run();
+    return sqlite3_changes(db_) == 1;
+  });
+}
+
 Result<bool> SqliteServiceStore::ownsDevice(int64_t accountId, int64_t deviceId) {
   return guarded<bool>(mutex_, [&] { return deviceBelongsTo(db_, accountId, deviceId); });
 }
@@ -421,6 +454,22 @@ Result<std::optional<std::vector<StoredReport>>> SqliteServiceStore::reports(int
     s.bind(1, deviceId);
     std::vector<StoredReport> out;
     while (s.step()) out.push_back({s.text(0), s.text(1), s.text(2)});
+    return out;
+  });
+}
+
+Result<std::optional<std::vector<StoredReport>>> SqliteServiceStore::latestReports(
+    int64_t accountId, int64_t deviceId, int64_t count) {
+  return guarded<std::optional<
+      std::vector<StoredReport>>>(mutex_, [&]() -> std::optional<std::vector<StoredReport>> {
+    if (!deviceBelongsTo(db_, accountId, deviceId)) return std::nullopt;
+    Statement s(db_,
+                "SELECT date, report, received_at FROM usage_reports WHERE device_id = ?1 "
+                "ORDER BY date DESC LIMIT ?2");
+    s.bind(1, deviceId).bind(2, count);
+    std::vector<StoredReport> out;
+    while (s.step()) out.push_back({s.text(0), s.text(1), s.text(2)});
+    std::reverse(out.begin(), out.end());
     return out;
   });
 }

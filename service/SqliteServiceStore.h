@@ -26,10 +26,14 @@ class SqliteServiceStore final : public ServiceStore {
   Result<bool> setPasswordHash(int64_t accountId, const std::string& passwordHash) override;
   Result<std::string> issueAccountToken(int64_t accountId) override;
   Result<std::optional<Account>> accountForToken(const std::string& token) override;
+  Result<bool> revokeAccountToken(const std::string& token) override;
   Result<std::string> issueSignInCode(int64_t accountId, std::chrono::seconds lifetime) override;
   Result<std::optional<Account>> redeemSignInCode(const std::string& code) override;
   Result<std::vector<Device>> devices(int64_t accountId) override;
   Result<Device> createDevice(int64_t accountId, const std::string& name) override;
+  Result<std::optional<Device>> renameDevice(int64_t accountId, int64_t deviceId,
+                                             const std::string& name) override;
+  Result<bool> removeDevice(int64_t accountId, int64_t deviceId) override;
   Result<bool> ownsDevice(int64_t accountId, int64_t deviceId) override;
   Result<std::optional<DevicePolicy>> policy(int64_t accountId, int64_t deviceId) override;
   Result<std::optional<DevicePolicy>> setPolicy(int64_t accountId, int64_t deviceId,
@@ -37,6 +41,9 @@ class SqliteServiceStore final : public ServiceStore {
   Result<std::optional<DevicePolicy>> resetUsage(int64_t accountId, int64_t deviceId) override;
   Result<std::optional<std::vector<StoredReport>>> reports(int64_t accountId,
                                                            int64_t deviceId) override;
+  Result<std::optional<std::vector<StoredReport>>> latestReports(int64_t accountId,
+                                                                 int64_t deviceId,
+                                                                 int64_t count) override;
   Result<std::optional<DeviceInventory>> inventory(int64_t accountId, int64_t deviceId) override;
   Result<bool> knowsDeviceToken(const std::string& deviceToken) override;
   Result<std::optional<DevicePolicy>> pollPolicy(

@@ -20,7 +20,12 @@ function showNav() {
   );
 }
 
-function signOut() {
+async function signOut() {
+  try {
+    await api('POST', '/v1/logout');
+  } catch {
+    // Signed out here all the same.
+  }
   session.clear();
   location.hash = '#/signin';
   route();
@@ -34,7 +39,7 @@ function signInPage(register) {
   });
   const status = h('div', { 'aria-live': 'polite' });
   const button = h('button', { type: 'submit', class: 'primary' }, register ? 'Create account' : 'Sign in');
-  const form = h('form', { class: 'card narrow', novalidate: true },
+  const form = h('form', { class: 'card narrow', novalidate: '' },
     field('E-mail address', email),
     field('Password', password, register ? 'At least 8 characters.' : undefined),
     status,

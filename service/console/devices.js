@@ -1,6 +1,6 @@
 // The account's devices: last seen, rename, remove.
 import { api } from './api.js';
-import { h, clear, field } from './dom.js';
+import { h, clear, field, fill } from './dom.js';
 import { page, errorBox } from './ui.js';
 
 // "never", or the local time with how long ago.
@@ -39,11 +39,11 @@ function deviceCard(device, reload) {
         await api('PATCH', `/v1/devices/${device.id}`, { name: input.value });
         await reload();
       } catch (error) {
-        clear(status).append(errorBox(error));
+        fill(status, errorBox(error));
         input.focus();
       }
     });
-    clear(status).append(form);
+    fill(status, form);
     input.focus();
     input.select();
   }
@@ -54,7 +54,7 @@ function deviceCard(device, reload) {
       await api('DELETE', `/v1/devices/${device.id}`);
       await reload();
     } catch (error) {
-      clear(status).append(errorBox(error));
+      fill(status, errorBox(error));
     }
   }
   return card;

@@ -39,6 +39,11 @@ export function clear(el) {
   return el;
 }
 
+// The element's children replaced (arrays flattened, as in h()).
+export function fill(el, ...children) {
+  return add(clear(el), children);
+}
+
 // A labelled field: <div class="field"><label>text</label> input <p hint></div>.
 export function field(labelText, input, hint) {
   if (!input.id) input.id = uid();

@@ -1,7 +1,7 @@
 // One device's rules: applications (limits and time windows), downtime for the whole Mac, web
 // sites. Saved as one new revision.
 import { api } from './api.js';
-import { h, clear, field, uid, count } from './dom.js';
+import { h, clear, field, uid, count, fill } from './dom.js';
 import { page, errorBox } from './ui.js';
 import {
   DAY_NAMES, DAY_LONG, OTHER_BROWSERS, WATCHED_BROWSERS, browsersToBlock,
@@ -99,7 +99,7 @@ export async function policyPage(deviceId) {
   let dirty = false;
   const touched = () => {
     dirty = true;
-    clear(status).append(h('p', {}, 'Changes not saved yet.'));
+    fill(status, h('p', {}, 'Changes not saved yet.'));
   };
   // "Allow only browsers Tether can watch": the other browsers get a daily limit of 0.
   const browsersOn = () => OTHER_BROWSERS.every((b) => draft.apps[b.bundleId]?.limitText.trim() === '0');
@@ -132,7 +132,7 @@ export async function policyPage(deviceId) {
       renderBrowsers();
       document.getElementById('only-watched').focus();
     });
-    clear(browsersSection).append(
+    fill(browsersSection, 
       h('h2', { id: 'browsers-h' }, 'Browsers'),
       h('div', { class: 'switch-row' }, toggle, h('label', { for: 'only-watched' }, 'Allow only browsers Tether can watch')),
       h('p', { class: 'hint' }, `Web time is counted in ${WATCHED_BROWSERS.map(appName).join(' and ')} only, so a limited site would have no limit in another browser. `,
@@ -166,7 +166,7 @@ export async function policyPage(deviceId) {
       renderApps(draft.apps[id].limitId);
       renderBrowsers();
     };
-    clear(appsSection).append(
+    fill(appsSection, 
       h('h2', { id: 'apps-h' }, 'Applications'),
       inventory.length === 0
         ? h('p', { class: 'hint' }, 'The Mac has not sent its list of applications yet; you can still add a rule by bundle identifier.')
@@ -220,8 +220,8 @@ export async function policyPage(deviceId) {
     const sentence = h('p', { class: 'sentence' });
     const note = h('p', { class: 'hint' });
     const update = () => {
-      clear(sentence).append(windowText(w));
-      clear(note).append(crossingNote(w));
+      fill(sentence, windowText(w));
+      fill(note, crossingNote(w));
     };
     update();
     const changed = () => {
@@ -248,8 +248,8 @@ export async function policyPage(deviceId) {
     });
     sentence.setAttribute('tabindex', '-1');
     return h('li', { class: 'window' },
+      field('Kind', mode, 'The Mac applies blocking times: “allowed only” is turned into the blocked rest of the day.'),
       h('div', { class: 'window-row' },
-        field('Kind', mode, 'Choosing “allowed only” turns the times into the blocked rest of the day.'),
         field('From', start),
         field('To', end),
         h('button', {
@@ -281,8 +281,8 @@ export async function policyPage(deviceId) {
     const preview = h('p', { class: 'sentence', 'aria-live': 'polite' });
     const note = h('p', { class: 'hint' });
     const updatePreview = () => {
-      clear(preview).append(windowText(downtime));
-      clear(note).append(crossingNote(downtime));
+      fill(preview, windowText(downtime));
+      fill(note, crossingNote(downtime));
     };
     updatePreview();
     const start = timeInput(downtime.start, 'downtime-start', (v) => { downtime.start = v; updatePreview(); });
@@ -311,7 +311,7 @@ export async function policyPage(deviceId) {
     const rulesList = (e) => h('details', {},
       h('summary', {}, `The ${e.ids.length} rules it makes`),
       h('ul', { class: 'compact' }, e.ids.map((id) => h('li', {}, `${appName(id)}: ${windowText(e.w)}`))));
-    clear(downtimeSection).append(
+    fill(downtimeSection, 
       h('h2', { id: 'downtime-h' }, 'Downtime for the whole Mac'),
       h('p', { class: 'hint' }, 'One time window put on every application of the Mac at once, for example school nights.'),
       inventory.length === 0
@@ -463,7 +463,7 @@ export async function policyPage(deviceId) {
       try {
         const answer = await api('GET', `/v1/devices/${deviceId}/policy/domains?q=${encodeURIComponent(text)}&limit=50`);
         if (mine !== asked) return;
-        clear(results).append(
+        fill(results, 
           h('p', {}, `${count(answer.matches)} of ${count(answer.total)} saved names contain “${text}”`, answer.matches > answer.domains.length ? ` (the first ${answer.domains.length} shown)` : '', '.'),
           h('ul', { class: 'compact found' }, answer.domains.map((host) => {
             const box = h('input', { type: 'checkbox', id: uid('unblock'), checked: draft.removed.has(host) });
@@ -476,7 +476,7 @@ export async function policyPage(deviceId) {
             return h('li', {}, box, h('label', { for: box.id }, `Unblock ${host}`));
           })));
       } catch (error) {
-        clear(results).append(errorBox(error));
+        fill(results, errorBox(error));
       }
     };
     search.addEventListener('input', () => {
@@ -488,7 +488,7 @@ export async function policyPage(deviceId) {
     file.addEventListener('change', async () => {
       const chosen = file.files && file.files[0];
       if (!chosen) return;
-      clear(importInfo).append(h('p', {}, `Reading ${chosen.name}…`));
+      fill(importInfo, h('p', {}, `Reading ${chosen.name}…`));
       const text = await chosen.text();
       const parsed = parseBlockList(text);
       clear(importInfo);
@@ -525,7 +525,7 @@ export async function policyPage(deviceId) {
         }, 'Remove'));
     }));
 
-    clear(webSection).append(
+    fill(webSection, 
       h('h2', { id: 'web-h' }, 'Web sites'),
       h('p', { class: 'hint' }, 'A name covers its subdomains too: blocking example.com blocks www.example.com.'),
       h('div', { class: 'subsection' },
@@ -609,13 +609,13 @@ export async function policyPage(deviceId) {
       domainsCleared: draft.replace,
     };
     saveButton.disabled = true;
-    clear(status).append(h('p', {}, 'Saving…'));
+    fill(status, h('p', {}, 'Saving…'));
     try {
       const saved = await api('PATCH', `/v1/devices/${deviceId}/policy`, body, { gzip: true });
       draft = draftFrom(saved);
       dirty = false;
       renderAll();
-      clear(status).append(h('p', { class: 'ok', id: 'saved' }, `Saved as revision ${saved.rev} at ${new Date().toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' })}. The Mac takes it up at its next poll.`));
+      fill(status, h('p', { class: 'ok', id: 'saved' }, `Saved as revision ${saved.rev} at ${new Date().toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' })}. The Mac takes it up at its next poll.`));
     } catch (error) {
       clear(status);
       problemsBox.append(errorBox(`Not saved: ${error.message}`));

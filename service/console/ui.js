@@ -1,5 +1,5 @@
 // The frame every page shares.
-import { h, clear } from './dom.js';
+import { h, clear, fill } from './dom.js';
 
 // A page: its heading, which takes the focus so that keyboard and screen reader users start at
 // the top of the new page, and its content.
@@ -7,7 +7,7 @@ export function page(title, ...children) {
   const main = document.getElementById('main');
   document.title = `${title} · Tether`;
   const heading = h('h1', { tabindex: '-1' }, title);
-  clear(main).append(heading, ...children.flat().filter(Boolean));
+  fill(main, heading, ...children.flat().filter(Boolean));
   heading.focus();
   return main;
 }

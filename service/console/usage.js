@@ -1,7 +1,7 @@
 // Today's usage of one device against its limits, what is blocked now, the last 14 days, and
 // the reset of today's minutes.
 import { api } from './api.js';
-import { h, clear, field, count } from './dom.js';
+import { h, clear, field, count, fill } from './dom.js';
 import { page, errorBox } from './ui.js';
 import { barChart } from './chart.js';
 import { seenText } from './devices.js';
@@ -108,7 +108,7 @@ export async function usagePage(deviceId) {
       return { date, minutes };
     });
     const label = `Minutes per day, ${dates[0]} to ${dates[dates.length - 1]}: ${key ? (key in limits ? key : appName(key)) : 'all applications and sites'}`;
-    clear(chartBox).append(barChart(days, label));
+    fill(chartBox, barChart(days, label));
   };
   choice.addEventListener('change', drawChart);
   drawChart();
@@ -123,9 +123,9 @@ export async function usagePage(deviceId) {
     reset.disabled = true;
     try {
       const policy = await api('POST', `/v1/devices/${deviceId}/usage/reset`);
-      clear(status).append(h('p', { class: 'ok', id: 'reset-done' }, `Reset sent (usage epoch ${policy.usageEpoch}). The Mac clears today’s minutes at its next poll, within a minute or so.`));
+      fill(status, h('p', { class: 'ok', id: 'reset-done' }, `Reset sent (usage epoch ${policy.usageEpoch}). The Mac clears today’s minutes at its next poll, within a minute or so.`));
     } catch (error) {
-      clear(status).append(errorBox(error));
+      fill(status, errorBox(error));
     } finally {
       reset.disabled = false;
     }
