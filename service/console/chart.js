@@ -2,8 +2,9 @@
 import { h, svg } from './dom.js';
 
 // days: [{date: 'yyyy-MM-dd', minutes}], oldest first.
-export function barChart(days, label) {
-  const width = 700;
+// width: the drawing's own width, about that of its place on the screen, so that the labels keep
+// their size on a phone.
+export function barChart(days, label, width = 700) {
   const height = 220;
   const left = 40;
   const bottom = 40;
@@ -32,10 +33,10 @@ export function barChart(days, label) {
         String(day.getDate())));
   });
   // The same figures as a table for screen readers.
-  const table = h('table', { class: 'visually-hidden' },
+  const table = h('div', { class: 'visually-hidden' }, h('table', {},
     h('caption', {}, label),
     h('tr', {}, h('th', {}, 'Day'), h('th', {}, 'Minutes')),
-    days.map((d) => h('tr', {}, h('td', {}, d.date), h('td', {}, String(Math.round(d.minutes))))));
+    days.map((d) => h('tr', {}, h('td', {}, d.date), h('td', {}, String(Math.round(d.minutes)))))));
   return h('figure', { class: 'chart-box' }, chart, table);
 }
 

@@ -108,7 +108,8 @@ export async function usagePage(deviceId) {
       return { date, minutes };
     });
     const label = `Minutes per day, ${dates[0]} to ${dates[dates.length - 1]}: ${key ? (key in limits ? key : appName(key)) : 'all applications and sites'}`;
-    fill(chartBox, barChart(days, label));
+    const width = Math.round(Math.min(700, Math.max(300, window.innerWidth - 80)));
+    fill(chartBox, barChart(days, label, width));
   };
   choice.addEventListener('change', drawChart);
   drawChart();
