@@ -91,6 +91,8 @@ export async function policyPage(deviceId) {
   const inventory = (inventoryAnswer.apps || []).filter((a) => a && typeof a.bundleId === 'string');
   const names = new Map(inventory.map((a) => [a.bundleId, a.name || a.bundleId]));
   for (const b of OTHER_BROWSERS) if (!names.has(b.bundleId)) names.set(b.bundleId, b.name);
+  if (!names.has('com.apple.Safari')) names.set('com.apple.Safari', 'Safari');
+  if (!names.has('com.google.Chrome')) names.set('com.google.Chrome', 'Google Chrome');
   const appName = (id) => names.get(id) || id;
 
   let draft = draftFrom(outline);
@@ -564,7 +566,7 @@ export async function policyPage(deviceId) {
     const im = draft.imported;
     importInfo.append(h('div', { class: 'notice' },
       h('p', { id: 'import-count' }, `${im.fileName}: ${count(im.names.length)} names to add`,
-        im.skipped ? `, ${count(im.skipped)} lines skipped` : '', '.'),
+        im.skipped ? `, ${count(im.skipped)} ${im.skipped === 1 ? 'line' : 'lines'} skipped` : '', '.'),
       im.examples.length ? h('ul', { class: 'compact' }, im.examples.map((e) => h('li', {}, e))) : null,
       h('button', {
         type: 'button', class: 'small',

@@ -267,7 +267,7 @@ class ConsoleInBrowser(unittest.TestCase):
         self.field("Import a block list file").send_keys(path)
         self.text_in("#import-count", "names to add")
         self.assertEqual(digits(self.css("#import-count").text.split(":")[1].split("names")[0]), 100000)
-        self.assertIn("1 lines skipped", self.css("#import-count").text.replace("\u202f", " "))
+        self.assertIn("1 line skipped", self.css("#import-count").text.replace("\u202f", " "))
 
         # Checked before saving: each wrong field named.
         self.button("Save rules").click()
