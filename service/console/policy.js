@@ -231,8 +231,8 @@ export async function policyPage(deviceId) {
       update();
     };
     const mode = h('select', { id: uid('mode') },
-      h('option', { value: 'block' }, 'Blocked during these times'),
-      h('option', { value: 'allow' }, 'Allowed only during these times'));
+      h('option', { value: 'block' }, 'Blocked during'),
+      h('option', { value: 'allow' }, 'Allowed only during'));
     const start = timeInput(w.start, w.startId, (v) => { w.start = v; changed(); });
     const end = timeInput(w.end, w.endId, (v) => { w.end = v; changed(); });
     mode.addEventListener('change', () => {
