@@ -390,6 +390,9 @@ wait_for 10 "report with $limited blocked and its minutes" reported
 py '"\n".join(f"{json.dumps(k)}: {json.dumps(v)}" for k, v in d.items())' "$work/report.json" |
   sed 's/^/   /'
 echo "   (\"apps\": the installed applications, sent with the first upload and then every 5 minutes)"
+inventory=$(api GET "/v1/devices/$device_id/apps" "$account_token" |
+  py '", ".join(a["name"] + " (" + a["bundleId"] + ")" for a in d["apps"]) or "(none)"')
+echo "   installed applications the service keeps for the device: $inventory"
 
 # ---- 7. Stop with SIGTERM; the usage file, the DNS settings and the service agree.
 echo "== 7. stop the agent with SIGTERM"
