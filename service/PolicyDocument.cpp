@@ -148,10 +148,12 @@ json appRule(const json& j, const std::string& path) {
 
 }  // namespace
 
-Result<std::string> normalize(std::string_view body) {
+namespace {
+
+// The kept form of a policy document (see normalize); throws DecodeError.
+json normalized(const json& doc) {
   using namespace JsonFields;
-  try {
-    json doc = parse(body);
+  {
     requireObject(doc, "");
     refuseUnknownKeys(
         doc, "",
@@ -183,7 +185,15 @@ Result<std::string> normalize(std::string_view body) {
         out["domainLimits"][stored] = m;
       }
     }
-    return out.dump(-1, ' ', false, json::error_handler_t::replace);
+    return out;
+  }
+}
+
+}  // namespace
+
+Result<std::string> normalize(std::string_view body) {
+  try {
+    return normalized(JsonFields::parse(body)).dump(-1, ' ', false, json::error_handler_t::replace);
   } catch (const DecodeError& e) {
     return Result<std::string>::failure(e.what());
   }
@@ -266,7 +276,16 @@ Result<std::string> edit(const std::optional<std::string>& kept, const json& bod
     refuseUnknownKeys(body, "",
                       {"rev", "apps", "domainLimits", "domainAllow", "domainExact",
                        "domainsAdded", "domainsRemoved", "domainsCleared"});
-    json base = parse(kept && kept->size() > 2 ? *kept : kEmptyKept);
+    bool cleared = false;
+    if (const json* c = find(body, "domainsCleared")) {
+      if (!c->is_boolean() && !c->is_null())
+        throw DecodeError(at("domainsCleared") + ": expected a boolean, found " + c->type_name());
+      cleared = c->is_boolean() && c->get<bool>();
+    }
+    // A list that is emptied anyway is not read.
+    json base = cleared ? withoutDomains(kept, [](const std::string&) {})
+                        : parse(kept && kept->size() > 2 ? *kept : kEmptyKept);
+    if (!base.contains("domains")) base["domains"] = json::array();
     // Everything but the blocked list, checked as a whole policy with the added names as its
     // blocked list.
     json draft = json::object();
@@ -275,22 +294,17 @@ Result<std::string> edit(const std::optional<std::string>& kept, const json& bod
       draft[key] = given ? *given : base[key];
     }
     if (const json* added = find(body, "domainsAdded")) draft["domains"] = *added;
-    auto checked = normalize(draft.dump(-1, ' ', false, json::error_handler_t::replace));
-    if (!checked) {
-      std::string message = checked.error();
+    json out;
+    try {
+      out = normalized(draft);
+    } catch (const DecodeError& e) {
+      std::string message = e.what();
       // The added names were checked as "domains".
       const std::string prefix = "key \"domains";
       if (message.starts_with(prefix)) message.insert(prefix.size(), "Added");
       return Result<std::string>::failure(message);
     }
-    json out = json::parse(*checked);
 
-    bool cleared = false;
-    if (const json* c = find(body, "domainsCleared")) {
-      if (!c->is_boolean() && !c->is_null())
-        throw DecodeError(at("domainsCleared") + ": expected a boolean, found " + c->type_name());
-      cleared = c->is_boolean() && c->get<bool>();
-    }
     std::unordered_set<std::string> removed;
     if (const json* list = find(body, "domainsRemoved")) {
       if (!list->is_array()) {
