@@ -17,6 +17,12 @@ cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 if [ "${1:-}" != "--inside" ]; then
+  keep_serving=""
+  case "${1:-}" in
+    --keep-serving) keep_serving=1 ;;
+    "") ;;
+    *) echo "usage: bash scripts/demo.sh [--keep-serving]" >&2; exit 2 ;;
+  esac
   bash scripts/install-deps.sh
   echo "== building KinwardAgent and tether-service (release preset)"
   cmake --preset release >/dev/null
@@ -35,6 +41,29 @@ if [ "${1:-}" != "--inside" ]; then
   else
     bash "$0" --inside "$work" plain build/release && status=0 || status=$?
   fi
+  if [ "$status" -eq 0 ] && [ -n "$keep_serving" ]; then
+    # The same database, now served on this machine's loopback for a browser: port 8080, or any
+    # free port when 8080 is taken.
+    service_pid=""
+    trap '[ -n "$service_pid" ] && kill -TERM "$service_pid" 2>/dev/null; rm -rf "$work"; echo "== cleaned up: every process stopped, $work removed"' EXIT
+    for listen in 127.0.0.1:8080 127.0.0.1:0; do
+      build/release/service/tether-service --db "$work/service.db" --listen "$listen" \
+        >"$work/keep.out" 2>"$work/keep.log" &
+      service_pid=$!
+      for _ in $(seq 50); do
+        grep -q '^listening on' "$work/keep.out" && break 2
+        kill -0 "$service_pid" 2>/dev/null || break
+        sleep 0.1
+      done
+    done
+    address=$(sed -n 's/^listening on //p' "$work/keep.out")
+    [ -n "$address" ] || { echo "!! the service did not start again: $(cat "$work/keep.log")"; exit 1; }
+    echo "== the service keeps running with the demonstration's data until Ctrl-C"
+    echo "   console:  http://$address/"
+    echo "   sign in:  parent@example.test  password: demo-password"
+    echo "   the device \"Demo Mac\": its rules, its usage report and the inventory with DemoGame"
+    wait "$service_pid" || true
+  fi
   exit "$status"
 fi
 
@@ -52,6 +81,8 @@ game_id=com.tether.demo-game
 pids=()
 agent_pid=""
 sbin_mounted=""
+apps_mounted=""
+apps_made=""
 cleanup() {
   trap - ERR
   set +e
@@ -67,6 +98,8 @@ cleanup() {
   for p in $agent_pid "${pids[@]}"; do kill -KILL "$p"; done
   wait
   [ -n "$sbin_mounted" ] && umount -l /usr/sbin
+  [ -n "$apps_mounted" ] && umount -l /Applications
+  [ -n "$apps_made" ] && rmdir /Applications
 }
 trap cleanup EXIT
 trap 'echo; echo "== interrupted"; exit 130' INT TERM
@@ -196,6 +229,29 @@ echo "   policy rev $(py 'str(d["rev"])' <<<"$policy"): $game_id 0 minutes a day
   "games.example.test blocked"
 echo "   except learn.games.example.test; $limited 1 minute a day"
 
+# The demonstration application, where the agent's inventory looks (/Applications), so that the
+# report and the console's application picker show it. Inside the namespaces a private file
+# system is mounted there (the folder itself is made first when this machine has none, and
+# removed at the end); elsewhere it stays in the work folder and the inventory stays empty.
+if [ "$mode" = private ]; then
+  if [ ! -d /Applications ]; then mkdir /Applications && apps_made=1; fi
+  mount -t tmpfs -o mode=755 tether-demo /Applications && apps_mounted=1
+  app=/Applications/DemoGame.app
+else
+  app=$work/DemoGame.app
+fi
+mkdir -p "$app/Contents/MacOS"
+cat >"$app/Contents/Info.plist" <<PLIST
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict>
+  <key>CFBundleIdentifier</key><string>$game_id</string>
+  <key>CFBundleName</key><string>DemoGame</string>
+</dict></plist>
+PLIST
+cp /bin/sleep "$app/Contents/MacOS/DemoGame"
+echo "   DemoGame.app ($game_id) placed in $(dirname "$app")"
+
 # ---- 2. The agent for that device.
 echo "== 2. agent"
 # Outside the namespaces a root agent would take port 53 of this machine: DNS filtering stays off.
@@ -219,17 +275,6 @@ fi
 
 # ---- 3. A blocked application.
 echo "== 3. blocked application"
-app=$work/DemoGame.app
-mkdir -p "$app/Contents/MacOS"
-cat >"$app/Contents/Info.plist" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0"><dict>
-  <key>CFBundleIdentifier</key><string>$game_id</string>
-  <key>CFBundleName</key><string>DemoGame</string>
-</dict></plist>
-PLIST
-cp /bin/sleep "$app/Contents/MacOS/DemoGame"
 started=$(date +%s.%N)
 (
   "$app/Contents/MacOS/DemoGame" 600 &
@@ -345,6 +390,9 @@ wait_for 10 "report with $limited blocked and its minutes" reported
 py '"\n".join(f"{json.dumps(k)}: {json.dumps(v)}" for k, v in d.items())' "$work/report.json" |
   sed 's/^/   /'
 echo "   (\"apps\": the installed applications, sent with the first upload and then every 5 minutes)"
+inventory=$(api GET "/v1/devices/$device_id/apps" "$account_token" |
+  py '", ".join(a["name"] + " (" + a["bundleId"] + ")" for a in d["apps"]) or "(none)"')
+echo "   installed applications the service keeps for the device: $inventory"
 
 # ---- 7. Stop with SIGTERM; the usage file, the DNS settings and the service agree.
 echo "== 7. stop the agent with SIGTERM"

@@ -210,6 +210,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     auto head = requestHead(*parser_);
     if (auto* refusal = std::get_if<ServerResponse>(&head)) return answer(std::move(*refusal));
     request_ = std::move(std::get<ServerRequest>(head));
+    error_code ignored;
+    const auto peer = socket_.remote_endpoint(ignored);
+    if (!ignored) request_.remoteAddress = peer.address().to_string();
     haveRequest_ = true;
     asio::post(server_.pool, [self = shared_from_this()] {
       auto admission = guarded(self->server_.handler,

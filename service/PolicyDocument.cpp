@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include <array>
+#include <unordered_set>
 
 #include "HostName.h"
 #include "JsonFields.h"
@@ -147,10 +148,12 @@ json appRule(const json& j, const std::string& path) {
 
 }  // namespace
 
-Result<std::string> normalize(std::string_view body) {
+namespace {
+
+// The kept form of a policy document (see normalize); throws DecodeError.
+json normalized(const json& doc) {
   using namespace JsonFields;
-  try {
-    json doc = parse(body);
+  {
     requireObject(doc, "");
     refuseUnknownKeys(
         doc, "",
@@ -182,7 +185,15 @@ Result<std::string> normalize(std::string_view body) {
         out["domainLimits"][stored] = m;
       }
     }
-    return out.dump(-1, ' ', false, json::error_handler_t::replace);
+    return out;
+  }
+}
+
+}  // namespace
+
+Result<std::string> normalize(std::string_view body) {
+  try {
+    return normalized(JsonFields::parse(body)).dump(-1, ' ', false, json::error_handler_t::replace);
   } catch (const DecodeError& e) {
     return Result<std::string>::failure(e.what());
   }
@@ -212,6 +223,116 @@ std::string tag(int64_t rev, int64_t usageEpoch, std::string_view keptDigest) {
   char hex[2 * 16 + 1];
   sodium_bin2hex(hex, sizeof hex, out.data(), out.size());
   return hex;
+}
+
+namespace {
+
+// Calls each(name) for every blocked name of a kept part, which is parsed without keeping the
+// names; returns the rest of the document.
+template <class Each>
+json withoutDomains(const std::optional<std::string>& kept, Each&& each) {
+  const std::string& text = kept && kept->size() > 2 ? *kept : kEmptyKept;
+  bool inDomains = false;
+  json doc = json::parse(text, [&](int depth, json::parse_event_t event, json& parsed) {
+    if (depth == 1 && event == json::parse_event_t::key) inDomains = parsed == "domains";
+    if (inDomains && depth == 2 && event == json::parse_event_t::value) {
+      if (parsed.is_string()) each(parsed.get_ref<const std::string&>());
+      return false;
+    }
+    return true;
+  });
+  doc.erase("domains");
+  return doc;
+}
+
+}  // namespace
+
+std::string outline(int64_t rev, int64_t usageEpoch, const std::optional<std::string>& kept) {
+  std::size_t count = 0;
+  json doc = withoutDomains(kept, [&](const std::string&) { ++count; });
+  doc["rev"] = rev;
+  doc["usageEpoch"] = usageEpoch;
+  doc["domainCount"] = count;
+  return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string searchDomains(const std::optional<std::string>& kept, std::string_view text,
+                          std::size_t limit) {
+  std::size_t total = 0, matches = 0;
+  json found = json::array();
+  withoutDomains(kept, [&](const std::string& name) {
+    ++total;
+    if (name.find(text) == std::string::npos) return;
+    if (++matches <= limit) found.push_back(name);
+  });
+  return json{{"total", total}, {"matches", matches}, {"domains", std::move(found)}}.dump(
+      -1, ' ', false, json::error_handler_t::replace);
+}
+
+Result<std::string> edit(const std::optional<std::string>& kept, const json& body) {
+  using namespace JsonFields;
+  try {
+    requireObject(body, "");
+    refuseUnknownKeys(body, "",
+                      {"rev", "apps", "domainLimits", "domainAllow", "domainExact",
+                       "domainsAdded", "domainsRemoved", "domainsCleared"});
+    bool cleared = false;
+    if (const json* c = find(body, "domainsCleared")) {
+      if (!c->is_boolean() && !c->is_null())
+        throw DecodeError(at("domainsCleared") + ": expected a boolean, found " + c->type_name());
+      cleared = c->is_boolean() && c->get<bool>();
+    }
+    // A list that is emptied anyway is not read.
+    json base = cleared ? withoutDomains(kept, [](const std::string&) {})
+                        : parse(kept && kept->size() > 2 ? *kept : kEmptyKept);
+    if (!base.contains("domains")) base["domains"] = json::array();
+    // Everything but the blocked list, checked as a whole policy with the added names as its
+    // blocked list.
+    json draft = json::object();
+    for (const char* key : {"apps", "domainLimits", "domainAllow", "domainExact"}) {
+      const json* given = find(body, key);
+      draft[key] = given ? *given : base[key];
+    }
+    if (const json* added = find(body, "domainsAdded")) draft["domains"] = *added;
+    json out;
+    try {
+      out = normalized(draft);
+    } catch (const DecodeError& e) {
+      std::string message = e.what();
+      // The added names were checked as "domains".
+      const std::string prefix = "key \"domains";
+      if (message.starts_with(prefix)) message.insert(prefix.size(), "Added");
+      return Result<std::string>::failure(message);
+    }
+
+    std::unordered_set<std::string> removed;
+    if (const json* list = find(body, "domainsRemoved")) {
+      if (!list->is_array()) {
+        throw DecodeError(at("domainsRemoved") + ": expected an array, found " +
+                          list->type_name());
+      }
+      for (std::size_t i = 0; i < list->size(); ++i) {
+        const std::string path = indexed("domainsRemoved", i);
+        removed.insert(storedHost(asString((*list)[i], path), path, false));
+      }
+    }
+    json domains = json::array();
+    std::unordered_set<std::string> seen;
+    const auto keep = [&](const std::string& name) {
+      if (seen.insert(name).second) domains.push_back(name);
+    };
+    if (!cleared) {
+      for (const json& name : base["domains"]) {
+        if (name.is_string() && !removed.contains(name.get_ref<const std::string&>()))
+          keep(name.get<std::string>());
+      }
+    }
+    for (const json& name : out["domains"]) keep(name.get<std::string>());
+    out["domains"] = std::move(domains);
+    return out.dump(-1, ' ', false, json::error_handler_t::replace);
+  } catch (const DecodeError& e) {
+    return Result<std::string>::failure(e.what());
+  }
 }
 
 }  // namespace tether::PolicyDocument

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include <nlohmann/json.hpp>
 
 #include "Result.h"
 
@@ -33,6 +36,25 @@ std::string serve(int64_t rev, int64_t usageEpoch, const std::optional<std::stri
 // usageEpoch and the digest of the kept part (empty for none), without the document itself.
 // 32 hex digits.
 std::string tag(int64_t rev, int64_t usageEpoch, std::string_view keptDigest);
+
+// The served document without its "domains" list, which may hold a million names: the other keys
+// as they are and "domainCount", the number of blocked names.
+std::string outline(int64_t rev, int64_t usageEpoch, const std::optional<std::string>& kept);
+
+// The blocked names of the kept part that contain text (all of them for empty text), in list
+// order: {"total": names in the list, "matches": names that contain text, "domains": the first
+// `limit` of them}.
+std::string searchDomains(const std::optional<std::string>& kept, std::string_view text,
+                          std::size_t limit);
+
+// A change to the kept part, so that a parent can edit a policy whose blocked list is too long to
+// send back and forth: "apps", "domainLimits", "domainAllow" and "domainExact" replace the kept
+// ones when present; "domainsCleared": true empties the blocked list, "domainsRemoved" takes names
+// out of it and "domainsAdded" appends names not yet in it (in that order). Names are checked and
+// stored as by normalize(), and the list keeps each name once. Refused like normalize(), naming
+// the key. Returns the new kept part.
+// change: the request's JSON object (its "rev", the revision the parent edited, is the caller's).
+Result<std::string> edit(const std::optional<std::string>& kept, const nlohmann::json& change);
 
 }  // namespace PolicyDocument
 }  // namespace tether

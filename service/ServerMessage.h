@@ -19,6 +19,7 @@ struct ServerRequest {
   HeaderList headers;
   std::string body;
   std::vector<std::string> matches;  // the groups of the route's pattern
+  std::string remoteAddress;          // the client's IP address; empty when unknown
 
   // The first value of a header (names compared without regard to letter case); empty when the
   // request has none.

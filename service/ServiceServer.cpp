@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ConsoleFiles.h"
 #include "Gzip.h"
 #include "HttpServer.h"
 #include "JsonFields.h"
@@ -63,6 +64,24 @@ std::string entityTag(const DevicePolicy& p, bool gzip) {
          "\"";
 }
 
+// The console's pages: scripts, styles and everything else only from the service itself.
+void setConsoleHeaders(Response& res) {
+  res.setHeader("Content-Security-Policy",
+                "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+                "connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
+                "frame-ancestors 'none'");
+  res.setHeader("X-Frame-Options", "DENY");
+  res.setHeader("Referrer-Policy", "no-referrer");
+  res.setHeader("Cross-Origin-Opener-Policy", "same-origin");
+}
+
+// E-mail addresses are compared without regard to ASCII letter case.
+std::string accountKey(std::string_view email) {
+  std::string key = RequestChecks::trimmed(email);
+  for (char& c : key) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  return key;
+}
+
 void setPageHeaders(Response& res) {
   res.setHeader(
       "Content-Security-Policy",
@@ -91,6 +110,7 @@ struct ServiceServer::Impl : HttpServer::Handler {
 
   ServiceStore& store;
   Settings settings;
+  LoginThrottle throttle{settings.loginLimits};
   std::vector<Route> routes;
   std::once_flag decoyOnce;
   std::string decoyHash;
@@ -265,6 +285,17 @@ struct ServiceServer::Impl : HttpServer::Handler {
 
   // --- accounts -------------------------------------------------------------------------------
 
+  // False, with a 429 in res, when the client address or the account has used its attempts.
+  bool admitAttempt(const Request& req, Response& res, const std::string& account) {
+    const auto wait = throttle.admit(req.remoteAddress, account, LoginThrottle::Clock::now());
+    if (!wait) return true;
+    res.setHeader("Retry-After", std::to_string(wait->count()));
+    sendDetail(res, 429,
+               "too many sign-in attempts; try again in " + std::to_string(wait->count()) +
+                   (wait->count() == 1 ? " second" : " seconds"));
+    return false;
+  }
+
   void registerAccount(const Request& req, Response& res) {
     auto body = jsonBody(req, res);
     if (!body) return;
@@ -277,6 +308,7 @@ struct ServiceServer::Impl : HttpServer::Handler {
     if (auto checked = RequestChecks::checkNewPassword(*password); !checked) {
       return sendDetail(res, 400, checked.error());
     }
+    if (!admitAttempt(req, res, "")) return;
     const std::string taken = "an account with this e-mail address already exists";
     auto existing = store.findAccount(*email);
     if (!existing) return internalError(res, existing.error());
@@ -299,6 +331,8 @@ struct ServiceServer::Impl : HttpServer::Handler {
     if (RequestChecks::trimmed(*email).empty() || password->empty()) {
       return sendDetail(res, 400, "an e-mail address and a password are required");
     }
+    const std::string key = accountKey(*email);
+    if (!admitAttempt(req, res, key)) return;
     const std::string refused = "incorrect e-mail address or password";
     auto found = store.findAccount(RequestChecks::trimmed(*email));
     if (!found) return internalError(res, found.error());
@@ -315,6 +349,7 @@ struct ServiceServer::Impl : HttpServer::Handler {
           log("rehash failed: " + saved.error());
       }
     }
+    throttle.succeeded(key);
     issueLogin(res, *account, 200);
   }
 
@@ -356,6 +391,37 @@ struct ServiceServer::Impl : HttpServer::Handler {
     sendJson(res, 201, deviceRecord(*device));
   }
 
+  void renameDevice(const Request& req, Response& res) {
+    auto own = requireOwnDevice(req, res);
+    if (!own) return;
+    auto body = jsonBody(req, res);
+    if (!body) return;
+    auto rawName = stringField(*body, "name", res);
+    if (!rawName) return;
+    auto name = RequestChecks::checkDeviceName(*rawName);
+    if (!name) return sendDetail(res, 400, name.error());
+    auto device = store.renameDevice(own->first.id, own->second, *name);
+    if (!device) return internalError(res, device.error());
+    if (!*device) return sendDetail(res, 404, "device not found");
+    sendJson(res, 200, deviceRecord(**device));
+  }
+
+  void removeDevice(const Request& req, Response& res) {
+    auto own = requireOwnDevice(req, res);
+    if (!own) return;
+    auto removed = store.removeDevice(own->first.id, own->second);
+    if (!removed) return internalError(res, removed.error());
+    if (!*removed) return sendDetail(res, 404, "device not found");
+    res.status = 204;
+  }
+
+  void logout(const Request& req, Response& res) {
+    if (!requireAccount(req, res)) return;
+    auto revoked = store.revokeAccountToken(bearerToken(req));
+    if (!revoked) return internalError(res, revoked.error());
+    res.status = 204;
+  }
+
   void getDevicePolicy(const Request& req, Response& res) {
     auto own = requireOwnDevice(req, res);
     if (!own) return;
@@ -370,6 +436,72 @@ struct ServiceServer::Impl : HttpServer::Handler {
     sendPolicy(req, res, store.setPolicy(own->first.id, own->second, *kept));
   }
 
+  void getPolicyOutline(const Request& req, Response& res) {
+    auto own = requireOwnDevice(req, res);
+    if (!own) return;
+    auto policy = store.policy(own->first.id, own->second);
+    if (!policy) return internalError(res, policy.error());
+    if (!*policy) return sendDetail(res, 404, "device not found");
+    sendJsonText(res, 200, PolicyDocument::outline((*policy)->rev, (*policy)->usageEpoch,
+                                                   (*policy)->kept));
+  }
+
+  void searchPolicyDomains(const Request& req, Response& res) {
+    auto own = requireOwnDevice(req, res);
+    if (!own) return;
+    std::size_t limit = 100;
+    if (const std::string text = req.param("limit"); !text.empty()) {
+      const auto parsed = RequestChecks::parseId(text);
+      if (!parsed || *parsed > 1000)
+        return sendDetail(res, 400, "limit must be a whole number from 1 to 1000");
+      limit = static_cast<std::size_t>(*parsed);
+    }
+    auto policy = store.policy(own->first.id, own->second);
+    if (!policy) return internalError(res, policy.error());
+    if (!*policy) return sendDetail(res, 404, "device not found");
+    sendJsonText(res, 200, PolicyDocument::searchDomains((*policy)->kept, req.param("q"), limit));
+  }
+
+  void editPolicy(const Request& req, Response& res) {
+    auto own = requireOwnDevice(req, res);
+    if (!own) return;
+    auto body = jsonBody(req, res);
+    if (!body) return;
+    auto policy = store.policy(own->first.id, own->second);
+    if (!policy) return internalError(res, policy.error());
+    if (!*policy) return sendDetail(res, 404, "device not found");
+    if (const json* rev = JsonFields::find(*body, "rev")) {
+      if (!rev->is_number_integer()) return sendDetail(res, 400, "key \"rev\": expected an integer");
+      if (rev->get<int64_t>() != (*policy)->rev) {
+        return sendDetail(res, 409,
+                          "the policy was changed since it was read (it is now rev " +
+                              std::to_string((*policy)->rev) + "); load it again");
+      }
+    }
+    auto kept = PolicyDocument::edit((*policy)->kept, *body);
+    if (!kept) return sendDetail(res, 400, kept.error());
+    auto saved = store.setPolicy(own->first.id, own->second, *kept);
+    if (!saved) return internalError(res, saved.error());
+    if (!*saved) return sendDetail(res, 404, "device not found");
+    sendJsonText(res, 200,
+                 PolicyDocument::outline((*saved)->rev, (*saved)->usageEpoch, (*saved)->kept));
+  }
+
+  void consoleFile(const Request& req, Response& res) {
+    const ConsoleFile* file = ConsoleFiles::find(req.path);
+    if (!file) return sendDetail(res, 404, "not found");
+    const std::string tag = "\"" + Tokens::digest(file->content).substr(0, 32) + "\"";
+    setConsoleHeaders(res);
+    res.setHeader("ETag", tag);
+    res.setHeader("Cache-Control", "no-cache");
+    if (RequestChecks::matchesEntityTag(req.header("If-None-Match"), tag)) {
+      res.status = 304;
+      return;
+    }
+    res.status = 200;
+    res.setContent(std::string(file->content), std::string(file->contentType));
+  }
+
   void resetUsage(const Request& req, Response& res) {
     auto own = requireOwnDevice(req, res);
     if (!own) return;
@@ -379,7 +511,14 @@ struct ServiceServer::Impl : HttpServer::Handler {
   void deviceUsage(const Request& req, Response& res) {
     auto own = requireOwnDevice(req, res);
     if (!own) return;
-    auto reports = store.reports(own->first.id, own->second);
+    std::optional<int64_t> days;
+    if (const std::string text = req.param("days"); !text.empty()) {
+      days = RequestChecks::parseId(text);
+      if (!days || *days > 3660)
+        return sendDetail(res, 400, "days must be a whole number from 1 to 3660");
+    }
+    auto reports = days ? store.latestReports(own->first.id, own->second, *days)
+                        : store.reports(own->first.id, own->second);
     if (!reports) return internalError(res, reports.error());
     if (!*reports) return sendDetail(res, 404, "device not found");
     json list = json::array();
@@ -437,24 +576,25 @@ struct ServiceServer::Impl : HttpServer::Handler {
       sendDetail(res, 404, "unknown sign-in provider");
       return std::nullopt;
     }
-    if (req.param("client") != "app") {
-      sendDetail(res, 400, "unsupported client: the sign-in page serves ?client=app");
+    if (req.param("client") != "app" && req.param("client") != "web") {
+      sendDetail(res, 400, "unsupported client: the sign-in page serves ?client=app and ?client=web");
       return std::nullopt;
     }
     return provider;
   }
 
-  static void sendPage(Response& res, int status, const std::string& provider,
+  static void sendPage(const Request& req, Response& res, int status, const std::string& provider,
                        const std::string& email, const std::string& message) {
+    const std::string client = req.param("client");
     res.status = status;
     setPageHeaders(res);
-    res.setContent(SignInPage::render(provider, email, message), "text/html; charset=utf-8");
+    res.setContent(SignInPage::render(provider, email, message, client), "text/html; charset=utf-8");
   }
 
   void signInPage(const Request& req, Response& res) {
     auto provider = signInProvider(req, res);
     if (!provider) return;
-    sendPage(res, 200, *provider, "", "");
+    sendPage(req, res, 200, *provider, "", "");
   }
 
   void signInContinue(const Request& req, Response& res) {
@@ -463,14 +603,14 @@ struct ServiceServer::Impl : HttpServer::Handler {
     const std::string raw = RequestChecks::formField(req.body, "email");
     auto email = RequestChecks::checkEmail(raw);
     if (!email)
-      return sendPage(res, 400, *provider, RequestChecks::isUtf8(raw) ? raw : "", email.error());
+      return sendPage(req, res, 400, *provider, RequestChecks::isUtf8(raw) ? raw : "", email.error());
     auto found = store.findAccount(*email);
     if (!found) return internalError(res, found.error());
     std::optional<Account> account = *found;
     if (account && account->passwordHash) {
       // The stand-in proves nothing about the address, so it never opens an account that is
       // protected by a password.
-      return sendPage(res, 409, *provider, *email,
+      return sendPage(req, res, 409, *provider, *email,
                       "This address belongs to an account with a password: sign in with the "
                       "e-mail address and password instead.");
     }
@@ -489,7 +629,7 @@ struct ServiceServer::Impl : HttpServer::Handler {
     auto code = store.issueSignInCode(account->id, settings.signInCodeLifetime);
     if (!code) return internalError(res, code.error());
     res.status = 303;
-    res.setHeader("Location", SignInPage::callbackURL(*code));
+    res.setHeader("Location", SignInPage::callbackURL(*code, req.param("client")));
   }
 
   // --- routing --------------------------------------------------------------------------------
@@ -504,7 +644,16 @@ struct ServiceServer::Impl : HttpServer::Handler {
         {"POST", std::regex("/v1/oauth/exchange"), small, &Impl::exchangeCode},
         {"GET", std::regex("/v1/devices"), small, &Impl::listDevices},
         {"POST", std::regex("/v1/devices"), small, &Impl::createDevice, &Impl::accountAdmission},
+        {"PATCH", std::regex("/v1/devices/([^/]+)"), small, &Impl::renameDevice,
+         &Impl::accountAdmission},
+        {"DELETE", std::regex("/v1/devices/([^/]+)"), small, &Impl::removeDevice},
+        {"POST", std::regex("/v1/logout"), small, &Impl::logout},
         {"GET", std::regex("/v1/devices/([^/]+)/policy"), small, &Impl::getDevicePolicy},
+        {"GET", std::regex("/v1/devices/([^/]+)/policy/outline"), small, &Impl::getPolicyOutline},
+        {"GET", std::regex("/v1/devices/([^/]+)/policy/domains"), small,
+         &Impl::searchPolicyDomains},
+        {"PATCH", std::regex("/v1/devices/([^/]+)/policy"), kPolicyBodyLimit, &Impl::editPolicy,
+         &Impl::ownDeviceAdmission},
         {"PUT", std::regex("/v1/devices/([^/]+)/policy"), kPolicyBodyLimit, &Impl::putDevicePolicy,
          &Impl::ownDeviceAdmission},
         {"POST", std::regex("/v1/devices/([^/]+)/usage/reset"), small, &Impl::resetUsage},
@@ -514,6 +663,7 @@ struct ServiceServer::Impl : HttpServer::Handler {
         {"POST", std::regex("/+v1/usage"), kReportBodyLimit, &Impl::upload, &Impl::deviceAdmission},
         {"GET", std::regex("/oauth/([^/]+)"), small, &Impl::signInPage},
         {"POST", std::regex("/oauth/([^/]+)"), small, &Impl::signInContinue},
+        {"GET", std::regex("/[A-Za-z0-9._-]*"), small, &Impl::consoleFile},
     };
   }
 
@@ -532,9 +682,10 @@ struct ServiceServer::Impl : HttpServer::Handler {
   Admission admit(const Request& head) override {
     Request req = head;
     const Route* r = route(req);
-    if (!r) return {0, Response::refusal(404, "not found")};
+    if (!r) return {0, withDefaultHeaders(Response::refusal(404, "not found"))};
     if (r->admission) {
-      if (auto refusal = (this->*r->admission)(req)) return {0, std::move(refusal)};
+      if (auto refusal = (this->*r->admission)(req))
+        return {0, withDefaultHeaders(std::move(*refusal))};
     }
     return {r->bodyLimit, std::nullopt};
   }
@@ -542,8 +693,15 @@ struct ServiceServer::Impl : HttpServer::Handler {
   Response respond(Request& req) override {
     Response res;
     const Route* r = route(req);
-    if (!r) return Response::refusal(404, "not found");
+    if (!r) return withDefaultHeaders(Response::refusal(404, "not found"));
     (this->*r->handler)(req, res);
+    return withDefaultHeaders(std::move(res));
+  }
+
+  // Answers that are no page may not be framed or run anything either.
+  static Response withDefaultHeaders(Response res) {
+    if (res.header("Content-Security-Policy").empty())
+      res.setHeader("Content-Security-Policy", "default-src 'none'; frame-ancestors 'none'");
     return res;
   }
 };

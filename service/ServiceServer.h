@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "HttpServer.h"
+#include "LoginThrottle.h"
 #include "PasswordHash.h"
 #include "Result.h"
 #include "ServiceStore.h"
@@ -26,6 +27,8 @@ class ServiceServer {
     // Called from several threads.
     std::function<void(std::string_view)> log;
     HttpServer::Limits limits;
+    // Sign-ins and registrations per client address, and sign-ins per account, per window.
+    LoginThrottle::Limits loginLimits;
   };
 
   // Request body limits: policies may hold a million host names.

@@ -35,7 +35,8 @@ std::string escapeHtml(std::string_view text) {
   return out;
 }
 
-std::string render(std::string_view provider, std::string_view email, std::string_view message) {
+std::string render(std::string_view provider, std::string_view email, std::string_view message,
+                   std::string_view client) {
   static constexpr const char* kStyle =
       "body{font-family:-apple-system,sans-serif;max-width:28em;margin:3em auto;padding:0 1em}"
       "input,button{font-size:1em;padding:.4em}input{width:100%;box-sizing:border-box}"
@@ -50,7 +51,8 @@ std::string render(std::string_view provider, std::string_view email, std::strin
   page += "<p class=\"note\">Development sign-in of the Tether reference service: no " + name +
           " account is asked for and nobody checks that the address is yours.</p>\n";
   if (!message.empty()) page += "<p class=\"error\">" + escapeHtml(message) + "</p>\n";
-  page += "<form method=\"post\" action=\"/oauth/" + escapeHtml(provider) + "?client=app\">\n";
+  page += "<form method=\"post\" action=\"/oauth/" + escapeHtml(provider) + "?client=" +
+          escapeHtml(client) + "\">\n";
   page += "<p><label for=\"email\">E-mail address</label><br>\n";
   page += "<input id=\"email\" name=\"email\" type=\"email\" autocomplete=\"email\" required ";
   page += "autofocus value=\"" + escapeHtml(email) + "\"></p>\n";
@@ -58,9 +60,9 @@ std::string render(std::string_view provider, std::string_view email, std::strin
   return page;
 }
 
-std::string callbackURL(std::string_view code) {
+std::string callbackURL(std::string_view code, std::string_view client) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out = "tether://oauth?code=";
+  std::string out = client == "web" ? "/#oauth-code=" : "tether://oauth?code=";
   for (const char ch : code) {
     const auto c = static_cast<unsigned char>(ch);
     const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||

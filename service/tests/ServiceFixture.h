@@ -59,6 +59,7 @@ class ServiceFixture : public ::testing::Test {
     ServiceServer::Settings settings;
     settings.passwordCost = PasswordHash::minimal();
     settings.limits = limits_;
+    settings.loginLimits = loginLimits_;
     server_ = std::make_unique<ServiceServer>(*store_, settings);
     auto port = server_->bind("127.0.0.1", 0);
     ASSERT_TRUE(port) << port.error();
@@ -127,6 +128,7 @@ class ServiceFixture : public ::testing::Test {
   }
 
   HttpServer::Limits limits_;
+  LoginThrottle::Limits loginLimits_;
   std::filesystem::path dir_;
   std::unique_ptr<ServiceStore> store_;
   std::unique_ptr<ServiceServer> server_;

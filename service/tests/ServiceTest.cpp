@@ -4,6 +4,7 @@
 #include "Gzip.h"
 #include "RawClient.h"
 #include "ServiceFixture.h"
+#include "SqliteServiceStore.h"
 #include "Tokens.h"
 
 namespace tether::test {
@@ -318,13 +319,13 @@ TEST_F(ServiceDevices, PolicyEndpointTakesLargePoliciesWhileOtherBodiesStaySmall
 }
 
 // A database of the first schema, which kept no digest of the policies, is taken up as it is.
-TEST(ServiceStore, DatabaseWithoutPolicyDigestsIsTakenUpWithItsPolicies) {
+TEST(SqliteServiceStore, DatabaseWithoutPolicyDigestsIsTakenUpWithItsPolicies) {
   char pattern[] = "/tmp/tether-store-test-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::filesystem::path db = std::filesystem::path(pattern) / "service.db";
   int64_t account = 0, device = 0;
   {
-    auto store = ServiceStore::open(db);
+    auto store = SqliteServiceStore::open(db);
     ASSERT_TRUE(store) << store.error();
     account = (*store)->createAccount("ann@example.com", std::nullopt)->value().id;
     device = (*store)->createDevice(account, "Mac")->id;
@@ -337,7 +338,7 @@ TEST(ServiceStore, DatabaseWithoutPolicyDigestsIsTakenUpWithItsPolicies) {
             SQLITE_OK);
   sqlite3_close(raw);
 
-  auto store = ServiceStore::open(db);
+  auto store = SqliteServiceStore::open(db);
   ASSERT_TRUE(store) << store.error();
   const auto policy = (*store)->policy(account, device);
   ASSERT_TRUE(policy && *policy);
