@@ -34,11 +34,24 @@ void log(std::string_view message) {
   writeAll(STDERR_FILENO, logLine(std::chrono::system_clock::now(), message));
 }
 
+// The --db value as the log shows it: a PostgreSQL URI without its password or parameters.
+std::string shownLocation(const std::string& db) {
+  if (!ServiceStore::isPostgresLocation(db)) return db;
+  std::string shown = db.substr(0, db.find('?'));
+  const auto scheme = shown.find("://") + 3;
+  const auto at = shown.find('@', scheme);
+  const auto colon = shown.find(':', scheme);
+  if (at != std::string::npos && colon < at) shown.replace(colon, at - colon, ":***");
+  return shown;
+}
+
 }  // namespace
 
 std::string usage() {
-  return "usage: tether-service --db PATH [--listen HOST:PORT]\n"
+  return "usage: tether-service --db PATH|URI [--listen HOST:PORT]\n"
          "  --db PATH           the SQLite database; created empty when missing\n"
+         "  --db URI            a PostgreSQL database (postgresql://USER@HOST:PORT/NAME?...), which\n"
+         "                      several instances may share; its tables are made when missing\n"
          "  --listen HOST:PORT  the address to serve on (default 127.0.0.1:8080; port 0 picks a "
          "free one)\n";
 }
@@ -85,7 +98,7 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
       value = args[++i];
     }
     if (name == "--db") {
-      if (value->empty()) return R::failure("--db needs a path");
+      if (value->empty()) return R::failure("--db needs a path or a postgresql:// URI");
       options.db = *value;
     } else {
       auto parsed = parseListen(*value, options);
@@ -93,7 +106,7 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
       options = *parsed;
     }
   }
-  if (options.db.empty()) return R::failure("--db PATH is required");
+  if (options.db.empty()) return R::failure("--db PATH or --db URI is required");
   return options;
 }
 
@@ -161,7 +174,7 @@ int run(int argc, char** argv) {
   const bool v6 = options->host.find(':') != std::string::npos;
   const std::string address =
       (v6 ? "[" + options->host + "]" : options->host) + ":" + std::to_string(*port);
-  log("listening on " + address + " with database " + options->db);
+  log("listening on " + address + " with database " + shownLocation(options->db));
 
   std::atomic<bool> finished{false};
   std::thread waiter([&] {

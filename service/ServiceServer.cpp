@@ -100,7 +100,14 @@ struct ServiceServer::Impl : HttpServer::Handler {
     if (settings.log) settings.log(line);
   }
 
+  // A 500, or a 503 when the database cannot be reached: that passes, and the client may try
+  // again.
   void internalError(Response& res, const std::string& what) {
+    if (ServiceStore::isUnavailable(what)) {
+      log(what);
+      res.setHeader("Retry-After", "5");
+      return sendDetail(res, 503, "the service cannot reach its database; try again shortly");
+    }
     log("internal error: " + what);
     sendDetail(res, 500, "internal error");
   }

@@ -16,7 +16,8 @@ namespace tether {
 
 // The service's HTTP side: the routes of the service contract, the parent's own endpoints and the
 // sign-in stand-in over one ServiceStore, served by an HttpServer. Every refusal is a JSON body
-// {"detail": text} with a 4xx status; a failure inside the service is a 500 with a log line.
+// {"detail": text} with a 4xx status; a failure inside the service is a 500 with a log line, or a
+// 503 while the database cannot be reached.
 class ServiceServer {
  public:
   struct Settings {
