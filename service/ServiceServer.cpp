@@ -566,6 +566,11 @@ Result<int> ServiceServer::bind(const std::string& host, int port) {
   return impl_->http.bind(host, port);
 }
 
+Result<bool> ServiceServer::useTls(const std::string& certificateChain,
+                                   const std::string& privateKey) {
+  return impl_->http.useTls(certificateChain, privateKey);
+}
+
 bool ServiceServer::serve() {
   return impl_->http.serve();
 }

@@ -41,6 +41,8 @@ class ServiceServer {
 
   // Binds to host and port; port 0 picks a free port. Returns the port bound.
   Result<int> bind(const std::string& host, int port);
+  // HTTPS instead of HTTP (HttpServer::useTls). Before serve().
+  Result<bool> useTls(const std::string& certificateChain, const std::string& privateKey);
   // Serves on the bound socket until stop(); false when serving could not start.
   bool serve();
   // Safe from any thread and at any time, also before serve() has begun.

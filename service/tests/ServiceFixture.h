@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -82,6 +83,10 @@ class ServiceFixture : public ::testing::Test {
     settings.passwordCost = PasswordHash::minimal();
     settings.limits = limits_;
     server_ = std::make_unique<ServiceServer>(*store_, settings);
+    if (tls_) {
+      auto used = server_->useTls(tls_->first, tls_->second);
+      ASSERT_TRUE(used) << used.error();
+    }
     auto port = server_->bind("127.0.0.1", 0);
     ASSERT_TRUE(port) << port.error();
     port_ = *port;
@@ -149,6 +154,7 @@ class ServiceFixture : public ::testing::Test {
   }
 
   HttpServer::Limits limits_;
+  std::optional<std::pair<std::string, std::string>> tls_;  // certificate chain and key
   std::filesystem::path dir_;
   std::string location_;  // the --db value
   std::unique_ptr<PostgresServer> postgres_;
