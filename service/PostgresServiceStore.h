@@ -21,7 +21,7 @@ class PostgresConnectionPool;
 class PostgresServiceStore final : public ServiceStore {
  public:
   struct Settings {
-    std::size_t connections = 8;                        // the most held open at once
+    std::size_t connections = 16;                       // the most held open at once
     std::chrono::milliseconds connectionWait{10'000};  // for a free one when all are busy
   };
 

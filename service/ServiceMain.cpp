@@ -174,6 +174,9 @@ int run(int argc, char** argv) {
   }
   ServiceServer::Settings settings;
   settings.log = log;
+  // A worker waits for PostgreSQL's answer (and its commit) over the network; more of them keep
+  // the database busy. The pool holds a connection for each.
+  if (ServiceStore::isPostgresLocation(options->db)) settings.limits.workers = 16;
   ServiceServer server(**store, settings);
   if (!options->tlsCert.empty()) {
     if (auto tls = server.useTls(options->tlsCert, options->tlsKey); !tls) {

@@ -384,6 +384,8 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::policy(int64_t accountId
 
 Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accountId, int64_t deviceId,
                                                             const std::string& kept) {
+  // Outside the lock: a policy may be megabytes long.
+  const std::string digest = Tokens::digest(kept);
   return guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
     Transaction t(db_);
     Statement raise(db_, "UPDATE devices SET rev = rev + 1 WHERE id = ?1 AND account_id = ?2");
@@ -393,7 +395,7 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accoun
                   "INSERT INTO policies(device_id, document, digest) VALUES(?1, ?2, ?3) "
                   "ON CONFLICT(device_id) DO UPDATE SET document = excluded.document, "
                   "digest = excluded.digest");
-    put.bind(1, deviceId).bind(2, kept).bind(3, Tokens::digest(kept)).run();
+    put.bind(1, deviceId).bind(2, kept).bind(3, digest).run();
     auto out = policyOf(db_, deviceId);
     t.commit();
     return out;
