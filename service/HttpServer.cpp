@@ -8,6 +8,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -27,6 +28,7 @@ using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using Parser = http::request_parser<http::string_body>;
 using Handler = HttpServer::Handler;
+using TlsStream = asio::ssl::stream<tcp::socket>;
 
 // A parser for one request: the head within the limit, and no bound on the body yet (the route
 // decides it once the head is in; an announced length is checked against it then).
@@ -175,30 +177,52 @@ struct Shared {
   HttpServer::Limits limits;
   std::atomic<std::size_t> open{0};
   asio::thread_pool pool;
+  // Present when the server speaks HTTPS.
+  std::unique_ptr<asio::ssl::context> tls;
 };
 
-class Connection : public std::enable_shared_from_this<Connection> {
+tcp::socket& lowest(tcp::socket& s) { return s; }
+tcp::socket& lowest(TlsStream& s) { return s.next_layer(); }
+
+// Stream: tcp::socket for HTTP, TlsStream for HTTPS.
+template <class Stream>
+class Connection : public std::enable_shared_from_this<Connection<Stream>> {
  public:
-  Connection(Shared& server, tcp::socket socket)
-      : server_(server), socket_(std::move(socket)), timer_(socket_.get_executor()) {}
+  Connection(Shared& server, Stream stream)
+      : server_(server), socket_(std::move(stream)), timer_(socket_.get_executor()) {}
 
   void start() {
     error_code ignored;
-    socket_.set_option(tcp::no_delay(true), ignored);
+    lowest(socket_).set_option(tcp::no_delay(true), ignored);
     setDeadline(Clock::now() + server_.limits.idle);
-    socket_.async_read_some(
-        buffer_.prepare(4096),
-        [self = shared_from_this()](error_code ec, std::size_t n) { self->onFirstBytes(ec, n); });
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+      // The handshake comes within the idle time, as the first bytes of a request would.
+      socket_.async_handshake(asio::ssl::stream_base::server,
+                              [self = this->shared_from_this()](error_code ec) {
+                                if (ec) return self->close();
+                                self->readFirstBytes();
+                              });
+    } else {
+      readFirstBytes();
+    }
   }
 
  private:
+  void readFirstBytes() {
+    socket_.async_read_some(
+        buffer_.prepare(4096),
+        [self = this->shared_from_this()](error_code ec, std::size_t n) {
+          self->onFirstBytes(ec, n);
+        });
+  }
+
   void onFirstBytes(error_code ec, std::size_t n) {
     if (ec) return close();  // idle, or gone before saying anything
     buffer_.commit(n);
     setDeadline(Clock::now() + server_.limits.head);
     http::async_read_header(
         socket_, buffer_, *parser_,
-        [self = shared_from_this()](error_code e, std::size_t) { self->onHead(e); });
+        [self = this->shared_from_this()](error_code e, std::size_t) { self->onHead(e); });
   }
 
   void onHead(error_code ec) {
@@ -211,10 +235,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (auto* refusal = std::get_if<ServerResponse>(&head)) return answer(std::move(*refusal));
     request_ = std::move(std::get<ServerRequest>(head));
     error_code ignored;
-    const auto peer = socket_.remote_endpoint(ignored);
+    const auto peer = lowest(socket_).remote_endpoint(ignored);
     if (!ignored) request_.remoteAddress = peer.address().to_string();
     haveRequest_ = true;
-    asio::post(server_.pool, [self = shared_from_this()] {
+    asio::post(server_.pool, [self = this->shared_from_this()] {
       auto admission = guarded(self->server_.handler,
                                [&] { return self->server_.handler.admit(self->request_); });
       asio::post(self->socket_.get_executor(), [self, admission = std::move(admission)]() mutable {
@@ -234,7 +258,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // The client waits for this before it sends the body.
     continue_ = std::make_unique<http::response<http::empty_body>>(http::status::continue_, 11);
     setDeadline(Clock::now() + server_.limits.head);
-    http::async_write(socket_, *continue_, [self = shared_from_this()](error_code e, std::size_t) {
+    http::async_write(socket_, *continue_, [self = this->shared_from_this()](error_code e, std::size_t) {
       if (e) return self->close();
       self->readBody();
     });
@@ -247,7 +271,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     setDeadline(bodyStart_ + server_.limits.head + allowance);
     http::async_read_some(
         socket_, buffer_, *parser_,
-        [self = shared_from_this()](error_code ec, std::size_t n) { self->onBody(ec, n); });
+        [self = this->shared_from_this()](error_code ec, std::size_t n) { self->onBody(ec, n); });
   }
 
   void onBody(error_code ec, std::size_t n) {
@@ -265,7 +289,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     request_.body = std::move(parser_->get().body());
     // The timer stays quiet while a worker has the request.
     setDeadline(Clock::time_point::max());
-    asio::post(server_.pool, [self = shared_from_this()] {
+    asio::post(server_.pool, [self = this->shared_from_this()] {
       ServerResponse response = respond(self->server_.handler, self->request_, self->bodyLimit_);
       asio::post(self->socket_.get_executor(), [self, response = std::move(response)]() mutable {
         self->answer(std::move(response));
@@ -282,7 +306,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const auto allowance =
         std::chrono::milliseconds(response_.body().size() * 1000 / server_.limits.minRate);
     setDeadline(Clock::now() + server_.limits.head + allowance);
-    http::async_write(socket_, response_, [self = shared_from_this()](error_code ec, std::size_t) {
+    http::async_write(socket_, response_, [self = this->shared_from_this()](error_code ec, std::size_t) {
       if (ec) return self->close();
       self->linger();
     });
@@ -292,21 +316,26 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // while: closing with unread bytes would reset the connection, and the client might lose the
   // answer.
   void linger() {
-    error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_send, ignored);
     response_ = {};
     parser_.reset();
     buffer_.clear();
     buffer_.shrink_to_fit();
     request_ = ServerRequest();
     setDeadline(Clock::now() + server_.limits.linger);
-    drain();
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+      // close_notify, so the client knows the answer is whole; then wait for the client's.
+      socket_.async_shutdown([self = this->shared_from_this()](error_code) { self->close(); });
+    } else {
+      error_code ignored;
+      socket_.shutdown(tcp::socket::shutdown_send, ignored);
+      drain();
+    }
   }
 
   void drain() {
     if (!scratch_) scratch_ = std::make_unique<char[]>(kScratch);
     socket_.async_read_some(asio::buffer(scratch_.get(), kScratch),
-                            [self = shared_from_this()](error_code ec, std::size_t) {
+                            [self = this->shared_from_this()](error_code ec, std::size_t) {
                               if (ec) return self->close();
                               self->drain();
                             });
@@ -317,7 +346,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     closed_ = true;
     timer_.cancel();
     error_code ignored;
-    socket_.close(ignored);
+    lowest(socket_).close(ignored);
     --server_.open;
   }
 
@@ -327,19 +356,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
     timedOut_ = false;
     timer_.expires_at(when);
     if (when == Clock::time_point::max()) return;
-    timer_.async_wait([self = shared_from_this()](error_code ec) {
+    timer_.async_wait([self = this->shared_from_this()](error_code ec) {
       // A wait whose deadline was moved meanwhile may still arrive without an error.
       if (ec || self->closed_ || self->timer_.expiry() > Clock::now()) return;
       self->timedOut_ = true;
       error_code ignored;
-      self->socket_.cancel(ignored);
+      lowest(self->socket_).cancel(ignored);
     });
   }
 
   static constexpr std::size_t kScratch = 64 * 1024;
 
   Shared& server_;
-  tcp::socket socket_;
+  Stream socket_;
   asio::steady_timer timer_;
   boost::beast::flat_buffer buffer_;
   std::unique_ptr<Parser> parser_ = makeParser();
@@ -384,7 +413,12 @@ struct HttpServer::Impl {
         socket.close(ignored);  // refused at once
       } else {
         ++shared.open;
-        std::make_shared<Connection>(shared, std::move(socket))->start();
+        if (shared.tls) {
+          std::make_shared<Connection<TlsStream>>(shared, TlsStream(std::move(socket), *shared.tls))
+              ->start();
+        } else {
+          std::make_shared<Connection<tcp::socket>>(shared, std::move(socket))->start();
+        }
       }
       accept();
     });
@@ -440,6 +474,26 @@ Result<int> HttpServer::bind(const std::string& host, int port) {
   error_code ignored;
   acceptor.close(ignored);
   return R::failure("cannot listen on " + shown + ": " + ec.message());
+}
+
+Result<bool> HttpServer::useTls(const std::string& certificateChain,
+                                const std::string& privateKey) {
+  using R = Result<bool>;
+  auto context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+  context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                       asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                       asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
+  error_code ec;
+  context->use_certificate_chain_file(certificateChain, ec);
+  if (ec) return R::failure("cannot use the certificate " + certificateChain + ": " + ec.message());
+  context->use_private_key_file(privateKey, asio::ssl::context::pem, ec);
+  if (ec) return R::failure("cannot use the private key " + privateKey + ": " + ec.message());
+  if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
+    return R::failure("the private key " + privateKey + " does not belong to the certificate " +
+                      certificateChain);
+  }
+  impl_->shared.tls = std::move(context);
+  return true;
 }
 
 bool HttpServer::serve() {

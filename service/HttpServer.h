@@ -12,7 +12,8 @@
 
 namespace tether {
 
-// The service's HTTP/1.1 server (Boost.Beast over Asio). One thread runs every connection's
+// The service's HTTP/1.1 server (Boost.Beast over Asio), plain or over TLS (Asio's OpenSSL
+// stream). One thread runs every connection's
 // reads, writes and deadlines, so a connection that waits for its client holds no thread; the
 // handler's work (the store, password hashing, documents) runs on a small pool of workers and
 // only for requests that have arrived whole.
@@ -65,6 +66,9 @@ class HttpServer {
   // Binds to host and port (port 0 picks a free one) and listens. Returns the port bound. An
   // address in use is an error: no second server ever shares it.
   Result<int> bind(const std::string& host, int port);
+  // Speaks HTTPS (TLS 1.2 or later) instead of HTTP, with a certificate chain and its private
+  // key, both PEM files. Before serve().
+  Result<bool> useTls(const std::string& certificateChain, const std::string& privateKey);
   // Serves on the bound socket until stop(); false when nothing was bound.
   bool serve();
   // Safe from any thread and at any time, also before serve() has begun.

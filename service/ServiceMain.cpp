@@ -34,13 +34,29 @@ void log(std::string_view message) {
   writeAll(STDERR_FILENO, logLine(std::chrono::system_clock::now(), message));
 }
 
+// The --db value as the log shows it: a PostgreSQL URI without its password or parameters.
+std::string shownLocation(const std::string& db) {
+  if (!ServiceStore::isPostgresLocation(db)) return db;
+  std::string shown = db.substr(0, db.find('?'));
+  const auto scheme = shown.find("://") + 3;
+  const auto at = shown.find('@', scheme);
+  const auto colon = shown.find(':', scheme);
+  if (at != std::string::npos && colon < at) shown.replace(colon, at - colon, ":***");
+  return shown;
+}
+
 }  // namespace
 
 std::string usage() {
-  return "usage: tether-service --db PATH [--listen HOST:PORT]\n"
+  return "usage: tether-service --db PATH|URI [--listen HOST:PORT] [--tls-cert PATH --tls-key "
+         "PATH]\n"
          "  --db PATH           the SQLite database; created empty when missing\n"
+         "  --db URI            a PostgreSQL database (postgresql://USER@HOST:PORT/NAME?...), which\n"
+         "                      several instances may share; its tables are made when missing\n"
          "  --listen HOST:PORT  the address to serve on (default 127.0.0.1:8080; port 0 picks a "
-         "free one)\n";
+         "free one)\n"
+         "  --tls-cert PATH     serve HTTPS with this certificate chain (PEM), leaf first\n"
+         "  --tls-key PATH      and this private key (PEM); without both, plain HTTP\n";
 }
 
 Result<Options> parseListen(std::string_view text, Options options) {
@@ -79,21 +95,27 @@ Result<Options> parseOptions(const std::vector<std::string>& args) {
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
     }
-    if (name != "--db" && name != "--listen") return R::failure("unknown argument \"" + arg + "\"");
+    if (name != "--db" && name != "--listen" && name != "--tls-cert" && name != "--tls-key")
+      return R::failure("unknown argument \"" + arg + "\"");
     if (!value) {
       if (i + 1 >= args.size()) return R::failure(name + " needs a value");
       value = args[++i];
     }
     if (name == "--db") {
-      if (value->empty()) return R::failure("--db needs a path");
+      if (value->empty()) return R::failure("--db needs a path or a postgresql:// URI");
       options.db = *value;
+    } else if (name == "--tls-cert" || name == "--tls-key") {
+      if (value->empty()) return R::failure(name + " needs a path");
+      (name == "--tls-cert" ? options.tlsCert : options.tlsKey) = *value;
     } else {
       auto parsed = parseListen(*value, options);
       if (!parsed) return parsed;
       options = *parsed;
     }
   }
-  if (options.db.empty()) return R::failure("--db PATH is required");
+  if (options.db.empty()) return R::failure("--db PATH or --db URI is required");
+  if (options.tlsCert.empty() != options.tlsKey.empty())
+    return R::failure("--tls-cert and --tls-key go together");
   return options;
 }
 
@@ -152,7 +174,16 @@ int run(int argc, char** argv) {
   }
   ServiceServer::Settings settings;
   settings.log = log;
+  // A worker waits for PostgreSQL's answer (and its commit) over the network; more of them keep
+  // the database busy. The pool holds a connection for each.
+  if (ServiceStore::isPostgresLocation(options->db)) settings.limits.workers = 16;
   ServiceServer server(**store, settings);
+  if (!options->tlsCert.empty()) {
+    if (auto tls = server.useTls(options->tlsCert, options->tlsKey); !tls) {
+      log("fatal: " + tls.error());
+      return 1;
+    }
+  }
   auto port = server.bind(options->host, options->port);
   if (!port) {
     log("fatal: " + port.error());
@@ -161,7 +192,8 @@ int run(int argc, char** argv) {
   const bool v6 = options->host.find(':') != std::string::npos;
   const std::string address =
       (v6 ? "[" + options->host + "]" : options->host) + ":" + std::to_string(*port);
-  log("listening on " + address + " with database " + options->db);
+  log("listening on " + address + (options->tlsCert.empty() ? "" : " (HTTPS)") +
+      " with database " + shownLocation(options->db));
 
   std::atomic<bool> finished{false};
   std::thread waiter([&] {

@@ -9,9 +9,10 @@
 
 namespace tether {
 
-// The tether-service program: tether-service --db PATH [--listen HOST:PORT]
+// The tether-service program:
+//   tether-service --db PATH|URI [--listen HOST:PORT] [--tls-cert PATH --tls-key PATH]
 //
-// It opens (or creates) the database, listens, writes "listening on HOST:PORT" as one line on
+// It opens (or creates) the database (a SQLite file, or PostgreSQL for a postgresql:// URI), listens, writes "listening on HOST:PORT" as one line on
 // standard output once the socket listens (with port 0 the port is the one the system chose),
 // logs one line per request on standard error, and stops cleanly on SIGINT or SIGTERM.
 namespace ServiceMain {
@@ -20,6 +21,9 @@ struct Options {
   std::string db;
   std::string host = "127.0.0.1";
   int port = 8080;
+  // HTTPS with these PEM files when both are given.
+  std::string tlsCert;
+  std::string tlsKey;
   bool help = false;
 };
 

@@ -120,7 +120,14 @@ struct ServiceServer::Impl : HttpServer::Handler {
     if (settings.log) settings.log(line);
   }
 
+  // A 500, or a 503 when the database cannot be reached: that passes, and the client may try
+  // again.
   void internalError(Response& res, const std::string& what) {
+    if (ServiceStore::isUnavailable(what)) {
+      log(what);
+      res.setHeader("Retry-After", "5");
+      return sendDetail(res, 503, "the service cannot reach its database; try again shortly");
+    }
     log("internal error: " + what);
     sendDetail(res, 500, "internal error");
   }
@@ -467,24 +474,34 @@ struct ServiceServer::Impl : HttpServer::Handler {
     if (!own) return;
     auto body = jsonBody(req, res);
     if (!body) return;
-    auto policy = store.policy(own->first.id, own->second);
-    if (!policy) return internalError(res, policy.error());
-    if (!*policy) return sendDetail(res, 404, "device not found");
+    std::optional<int64_t> expected;
     if (const json* rev = JsonFields::find(*body, "rev")) {
       if (!rev->is_number_integer()) return sendDetail(res, 400, "key \"rev\": expected an integer");
-      if (rev->get<int64_t>() != (*policy)->rev) {
+      expected = rev->get<int64_t>();
+    }
+    // An edit names changes, not a whole document, so a save made by someone else meanwhile is
+    // kept: the edit is made again on top of it, unless the parent asked for the rev they read.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      auto policy = store.policy(own->first.id, own->second);
+      if (!policy) return internalError(res, policy.error());
+      if (!*policy) return sendDetail(res, 404, "device not found");
+      const int64_t read = (*policy)->rev;
+      if (expected && *expected != read) {
         return sendDetail(res, 409,
                           "the policy was changed since it was read (it is now rev " +
-                              std::to_string((*policy)->rev) + "); load it again");
+                              std::to_string(read) + "); load it again");
+      }
+      auto kept = PolicyDocument::edit((*policy)->kept, *body);
+      if (!kept) return sendDetail(res, 400, kept.error());
+      auto saved = store.setPolicy(own->first.id, own->second, *kept, read);
+      if (!saved) return internalError(res, saved.error());
+      if (!*saved) return sendDetail(res, 404, "device not found");
+      if ((*saved)->kept) {
+        return sendJsonText(
+            res, 200, PolicyDocument::outline((*saved)->rev, (*saved)->usageEpoch, (*saved)->kept));
       }
     }
-    auto kept = PolicyDocument::edit((*policy)->kept, *body);
-    if (!kept) return sendDetail(res, 400, kept.error());
-    auto saved = store.setPolicy(own->first.id, own->second, *kept);
-    if (!saved) return internalError(res, saved.error());
-    if (!*saved) return sendDetail(res, 404, "device not found");
-    sendJsonText(res, 200,
-                 PolicyDocument::outline((*saved)->rev, (*saved)->usageEpoch, (*saved)->kept));
+    sendDetail(res, 409, "the policy is being changed elsewhere at this moment; try again");
   }
 
   void consoleFile(const Request& req, Response& res) {
@@ -715,6 +732,11 @@ ServiceServer::~ServiceServer() = default;
 
 Result<int> ServiceServer::bind(const std::string& host, int port) {
   return impl_->http.bind(host, port);
+}
+
+Result<bool> ServiceServer::useTls(const std::string& certificateChain,
+                                   const std::string& privateKey) {
+  return impl_->http.useTls(certificateChain, privateKey);
 }
 
 bool ServiceServer::serve() {

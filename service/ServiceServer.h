@@ -17,7 +17,8 @@ namespace tether {
 
 // The service's HTTP side: the routes of the service contract, the parent's own endpoints and the
 // sign-in stand-in over one ServiceStore, served by an HttpServer. Every refusal is a JSON body
-// {"detail": text} with a 4xx status; a failure inside the service is a 500 with a log line.
+// {"detail": text} with a 4xx status; a failure inside the service is a 500 with a log line, or a
+// 503 while the database cannot be reached.
 class ServiceServer {
  public:
   struct Settings {
@@ -43,6 +44,8 @@ class ServiceServer {
 
   // Binds to host and port; port 0 picks a free port. Returns the port bound.
   Result<int> bind(const std::string& host, int port);
+  // HTTPS instead of HTTP (HttpServer::useTls). Before serve().
+  Result<bool> useTls(const std::string& certificateChain, const std::string& privateKey);
   // Serves on the bound socket until stop(); false when serving could not start.
   bool serve();
   // Safe from any thread and at any time, also before serve() has begun.

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "PostgresServiceStore.h"
 #include "SqliteServiceStore.h"
 
 namespace tether {
@@ -18,7 +19,9 @@ Result<std::unique_ptr<ServiceStore>> ServiceStore::open(const std::string& loca
                                                          Clock clock) {
   using R = Result<std::unique_ptr<ServiceStore>>;
   if (isPostgresLocation(location)) {
-    return R::failure("this build of the service has no PostgreSQL support");
+    auto store = PostgresServiceStore::open(location, std::move(clock));
+    if (!store) return R::failure(store.error());
+    return std::unique_ptr<ServiceStore>(std::move(*store));
   }
   auto store = SqliteServiceStore::open(location, std::move(clock));
   if (!store) return R::failure(store.error());

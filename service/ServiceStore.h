@@ -103,9 +103,16 @@ class ServiceStore {
 
   virtual Result<bool> ownsDevice(int64_t accountId, int64_t deviceId) = 0;
   virtual Result<std::optional<DevicePolicy>> policy(int64_t accountId, int64_t deviceId) = 0;
-  // Keeps the parent's part and raises rev by one, in one step.
+  // Keeps the parent's part and raises rev by one, in one step. With `onlyAtRev`, only while the
+  // policy is still at that rev: otherwise nothing is written and the answer is the policy's
+  // head as it is now, without its document (`kept` empty, which a save never answers).
   virtual Result<std::optional<DevicePolicy>> setPolicy(int64_t accountId, int64_t deviceId,
-                                                        const std::string& kept) = 0;
+                                                        const std::string& kept,
+                                                        std::optional<int64_t> onlyAtRev) = 0;
+  Result<std::optional<DevicePolicy>> setPolicy(int64_t accountId, int64_t deviceId,
+                                                const std::string& kept) {
+    return setPolicy(accountId, deviceId, kept, std::nullopt);
+  }
   // Raises usageEpoch by one.
   virtual Result<std::optional<DevicePolicy>> resetUsage(int64_t accountId, int64_t deviceId) = 0;
   // Reports by date, oldest first.

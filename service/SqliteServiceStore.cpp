@@ -416,17 +416,27 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::policy(int64_t accountId
 }
 
 Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accountId, int64_t deviceId,
-                                                            const std::string& kept) {
+                                                            const std::string& kept,
+                                                            std::optional<int64_t> onlyAtRev) {
+  // Outside the lock: a policy may be megabytes long.
+  const std::string digest = Tokens::digest(kept);
   return guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
     Transaction t(db_);
-    Statement raise(db_, "UPDATE devices SET rev = rev + 1 WHERE id = ?1 AND account_id = ?2");
-    raise.bind(1, deviceId).bind(2, accountId).run();
-    if (sqlite3_changes(db_) != 1) return std::nullopt;
+    Statement raise(db_,
+                    "UPDATE devices SET rev = rev + 1 WHERE id = ?1 AND account_id = ?2 "
+                    "AND (?3 IS NULL OR rev = ?3)");
+    raise.bind(1, deviceId).bind(2, accountId);
+    if (onlyAtRev) raise.bind(3, *onlyAtRev);
+    raise.run();
+    if (sqlite3_changes(db_) != 1) {
+      if (!deviceBelongsTo(db_, accountId, deviceId)) return std::nullopt;
+      return policyOf(db_, deviceId, [](const DevicePolicy&) { return false; });
+    }
     Statement put(db_,
                   "INSERT INTO policies(device_id, document, digest) VALUES(?1, ?2, ?3) "
                   "ON CONFLICT(device_id) DO UPDATE SET document = excluded.document, "
                   "digest = excluded.digest");
-    put.bind(1, deviceId).bind(2, kept).bind(3, Tokens::digest(kept)).run();
+    put.bind(1, deviceId).bind(2, kept).bind(3, digest).run();
     auto out = policyOf(db_, deviceId);
     t.commit();
     return out;
@@ -435,11 +445,16 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accoun
 
 Result<std::optional<DevicePolicy>> SqliteServiceStore::resetUsage(int64_t accountId, int64_t deviceId) {
   return guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
+    // One transaction: another instance on the same file must not raise the epoch again
+    // between the raise and the read, or both would answer the same epoch.
+    Transaction t(db_);
     Statement raise(
         db_, "UPDATE devices SET usage_epoch = usage_epoch + 1 WHERE id = ?1 AND account_id = ?2");
     raise.bind(1, deviceId).bind(2, accountId).run();
     if (sqlite3_changes(db_) != 1) return std::nullopt;
-    return policyOf(db_, deviceId);
+    auto out = policyOf(db_, deviceId);
+    t.commit();
+    return out;
   });
 }
 

@@ -37,7 +37,9 @@ class SqliteServiceStore final : public ServiceStore {
   Result<bool> ownsDevice(int64_t accountId, int64_t deviceId) override;
   Result<std::optional<DevicePolicy>> policy(int64_t accountId, int64_t deviceId) override;
   Result<std::optional<DevicePolicy>> setPolicy(int64_t accountId, int64_t deviceId,
-                                                const std::string& kept) override;
+                                                const std::string& kept,
+                                                std::optional<int64_t> onlyAtRev) override;
+  using ServiceStore::setPolicy;
   Result<std::optional<DevicePolicy>> resetUsage(int64_t accountId, int64_t deviceId) override;
   Result<std::optional<std::vector<StoredReport>>> reports(int64_t accountId,
                                                            int64_t deviceId) override;

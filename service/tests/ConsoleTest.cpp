@@ -94,11 +94,12 @@ TEST(LoginThrottleWindow, AttemptsLeaveTheWindowAndTheWaitSaysWhen) {
   EXPECT_FALSE(throttle.admit("10.0.0.3", "ann", t0 + 62s));
 }
 
-class ConsoleDevices : public ServiceFixture {
+class ConsoleDevices : public OnEachBackend<ServiceFixture> {
  protected:
   std::string ann, id, deviceToken;
   void SetUp() override {
     ServiceFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ann = tokenFor("ann@example.com");
     const json device = createDevice(ann, "Study Mac");
     id = std::to_string(device.value("id", int64_t{0}));
@@ -112,7 +113,9 @@ class ConsoleDevices : public ServiceFixture {
   }
 };
 
-TEST_F(ConsoleDevices, DevicesAreRenamedAndRemovedOnlyByTheirAccount) {
+TETHER_ON_EACH_BACKEND(ConsoleDevices);
+
+TEST_P(ConsoleDevices, DevicesAreRenamedAndRemovedOnlyByTheirAccount) {
   const std::string bob = tokenFor("bob@example.com");
   const std::string path = "/v1/devices/" + id;
   EXPECT_EQ(patch(path, {{"name", "x"}}, bob).status, 404);
@@ -133,7 +136,7 @@ TEST_F(ConsoleDevices, DevicesAreRenamedAndRemovedOnlyByTheirAccount) {
   EXPECT_EQ(remove(path, ann).status, 404);
 }
 
-TEST_F(ConsoleDevices, SigningOutEndsTheTokenOnly) {
+TEST_P(ConsoleDevices, SigningOutEndsTheTokenOnly) {
   const std::string other = post("/v1/login", {{"email", "ann@example.com"},
                                                {"password", "correct horse"}})
                                 .body.value("apiToken", "");
@@ -143,7 +146,7 @@ TEST_F(ConsoleDevices, SigningOutEndsTheTokenOnly) {
   EXPECT_EQ(get("/v1/devices", other).status, 200);
 }
 
-TEST_F(ConsoleDevices, ReportsOfTheLatestDaysComeOldestFirst) {
+TEST_P(ConsoleDevices, ReportsOfTheLatestDaysComeOldestFirst) {
   for (int day = 1; day <= 20; ++day) {
     char date[16];
     std::snprintf(date, sizeof date, "2026-03-%02d", day);
@@ -162,7 +165,7 @@ TEST_F(ConsoleDevices, ReportsOfTheLatestDaysComeOldestFirst) {
   }
 }
 
-TEST_F(ConsoleDevices, LongBlockedListsAreCountedSearchedAndEditedWithoutSendingThemWhole) {
+TEST_P(ConsoleDevices, LongBlockedListsAreCountedSearchedAndEditedWithoutSendingThemWhole) {
   const std::string path = "/v1/devices/" + id + "/policy";
   json names = json::array();
   for (int i = 0; i < 1000; ++i) names.push_back("ads" + std::to_string(i) + ".test");
@@ -226,7 +229,7 @@ TEST_F(ConsoleDevices, LongBlockedListsAreCountedSearchedAndEditedWithoutSending
   EXPECT_EQ(patch(path, {{"domainsCleared", true}}, tokenFor("bob@example.com")).status, 404);
 }
 
-TEST_F(ConsoleDevices, WebSignInReturnsToTheConsoleWithTheCodeInTheFragment) {
+TEST_P(ConsoleDevices, WebSignInReturnsToTheConsoleWithTheCodeInTheFragment) {
   const Reply page = get("/oauth/google?client=web");
   EXPECT_EQ(page.status, 200);
   EXPECT_NE(page.text.find("action=\"/oauth/google?client=web\""), std::string::npos);

@@ -8,12 +8,14 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "PasswordHash.h"
+#include "PostgresServer.h"
 #include "ServiceServer.h"
 #include "ServiceStore.h"
 
@@ -35,32 +37,57 @@ struct Reply {
   }
 };
 
-// A real service on a loopback port with a database in a fresh folder and a clock that tests can
-// move forward. Passwords are hashed at the cheapest cost to keep the tests fast.
+enum class Backend { sqlite, postgres };
+
+// A real service on a loopback port with a fresh database and a clock that tests can move
+// forward: a SQLite file in a fresh folder, or a PostgreSQL server of the test's own. Passwords
+// are hashed at the cheapest cost to keep the tests fast.
 class ServiceFixture : public ::testing::Test {
  protected:
+  virtual Backend backend() const { return Backend::sqlite; }
+
   void SetUp() override {
     char pattern[] = "/tmp/tether-service-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
+    location_ = (dir_ / "service.db").string();
+    if (backend() == Backend::postgres) {
+      if (const std::string missing = PostgresServer::missing(); !missing.empty()) {
+        GTEST_SKIP() << missing;
+      }
+      postgres_ = std::make_unique<PostgresServer>();
+      location_ = postgres_->uri();
+    }
     start();
   }
   void TearDown() override {
     stop();
+    postgres_.reset();
     std::filesystem::remove_all(dir_);
   }
 
-  void start() {
-    auto store = ServiceStore::open(dir_ / "service.db", [this] {
+  // A store on the test's database, with the test's clock.
+  std::unique_ptr<ServiceStore> openStore() {
+    auto store = ServiceStore::open(location_, [this] {
       return std::chrono::system_clock::now() + std::chrono::seconds(clockOffset_.load());
     });
-    ASSERT_TRUE(store) << store.error();
-    store_ = std::move(*store);
+    EXPECT_TRUE(store) << store.error();
+    return store ? std::move(*store) : nullptr;
+  }
+
+  void start() {
+    auto store = openStore();
+    ASSERT_TRUE(store);
+    store_ = std::move(store);
     ServiceServer::Settings settings;
     settings.passwordCost = PasswordHash::minimal();
     settings.limits = limits_;
     settings.loginLimits = loginLimits_;
     server_ = std::make_unique<ServiceServer>(*store_, settings);
+    if (tls_) {
+      auto used = server_->useTls(tls_->first, tls_->second);
+      ASSERT_TRUE(used) << used.error();
+    }
     auto port = server_->bind("127.0.0.1", 0);
     ASSERT_TRUE(port) << port.error();
     port_ = *port;
@@ -129,12 +156,32 @@ class ServiceFixture : public ::testing::Test {
 
   HttpServer::Limits limits_;
   LoginThrottle::Limits loginLimits_;
+  std::optional<std::pair<std::string, std::string>> tls_;  // certificate chain and key
   std::filesystem::path dir_;
+  std::string location_;  // the --db value
+  std::unique_ptr<PostgresServer> postgres_;
   std::unique_ptr<ServiceStore> store_;
   std::unique_ptr<ServiceServer> server_;
   std::thread thread_;
   int port_ = 0;
   std::atomic<int64_t> clockOffset_{0};
 };
+
+// A fixture whose tests run once on each backend: TEST_P, and TETHER_ON_EACH_BACKEND(Suite).
+template <class Base>
+class OnEachBackend : public Base, public ::testing::WithParamInterface<Backend> {
+ protected:
+  Backend backend() const override { return this->GetParam(); }
+};
+
+inline std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::sqlite ? "SQLite" : "PostgreSQL";
+}
+
+#define TETHER_ON_EACH_BACKEND(Suite)                                                      \
+  INSTANTIATE_TEST_SUITE_P(, Suite,                                                        \
+                           ::testing::Values(::tether::test::Backend::sqlite,              \
+                                             ::tether::test::Backend::postgres),           \
+                           ::tether::test::backendName)
 
 }  // namespace tether::test

@@ -12,9 +12,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using ServiceAccounts = ServiceFixture;
+using ServiceAccounts = OnEachBackend<ServiceFixture>;
+TETHER_ON_EACH_BACKEND(ServiceAccounts);
 
-TEST_F(ServiceAccounts, RegisterAnswersLoginResponseAndLoginIgnoresLetterCaseOfEmail) {
+TEST_P(ServiceAccounts, RegisterAnswersLoginResponseAndLoginIgnoresLetterCaseOfEmail) {
   const json registered = registerAccount(" Ann@Example.com ");
   EXPECT_EQ(registered["email"], "Ann@Example.com");
   EXPECT_TRUE(registered["userId"].is_number_integer());
@@ -33,7 +34,7 @@ TEST_F(ServiceAccounts, RegisterAnswersLoginResponseAndLoginIgnoresLetterCaseOfE
   EXPECT_EQ(get("/v1/devices", login.body["apiToken"]).status, 200);
 }
 
-TEST_F(ServiceAccounts, WrongPasswordUnknownAddressDuplicateAndShortPasswordAreRefused) {
+TEST_P(ServiceAccounts, WrongPasswordUnknownAddressDuplicateAndShortPasswordAreRefused) {
   registerAccount("ann@example.com");
   const Reply wrong =
       post("/v1/login", {{"email", "ann@example.com"}, {"password", "correct horsE"}});
@@ -57,7 +58,7 @@ TEST_F(ServiceAccounts, WrongPasswordUnknownAddressDuplicateAndShortPasswordAreR
   EXPECT_EQ(tooShort.body["detail"], "the password must have at least 8 characters");
 }
 
-TEST_F(ServiceAccounts, TokensOnlyOpenTheirOwnKind) {
+TEST_P(ServiceAccounts, TokensOnlyOpenTheirOwnKind) {
   const std::string account = tokenFor("ann@example.com");
   const std::string device = createDevice(account, "Kid's Mac")["token"];
   // A device token is no account token, and an account token is no device token.
@@ -67,7 +68,7 @@ TEST_F(ServiceAccounts, TokensOnlyOpenTheirOwnKind) {
   EXPECT_EQ(get("/v1/devices").body["detail"], "missing bearer token");
 }
 
-class ServiceSignIn : public ServiceFixture {
+class ServiceSignIn : public OnEachBackend<ServiceFixture> {
  protected:
   // Continues the stand-in page with an address; answers the reply and the code of the redirect.
   std::pair<Reply, std::string> continueAs(const std::string& provider,
@@ -80,8 +81,9 @@ class ServiceSignIn : public ServiceFixture {
     return {r, location.substr(prefix.size())};
   }
 };
+TETHER_ON_EACH_BACKEND(ServiceSignIn);
 
-TEST_F(ServiceSignIn, CodeIsExchangedForALoginResponseOnceOnlyAndWithinFiveMinutes) {
+TEST_P(ServiceSignIn, CodeIsExchangedForALoginResponseOnceOnlyAndWithinFiveMinutes) {
   const auto [redirect, code] = continueAs("google", "Ann@Example.com");
   ASSERT_EQ(redirect.status, 303) << redirect.text;
   ASSERT_FALSE(code.empty());
@@ -106,13 +108,14 @@ TEST_F(ServiceSignIn, CodeIsExchangedForALoginResponseOnceOnlyAndWithinFiveMinut
   EXPECT_EQ(post("/v1/oauth/exchange", {{"code", ""}}).status, 400);
 }
 
-class ServiceDevices : public ServiceFixture {
+class ServiceDevices : public OnEachBackend<ServiceFixture> {
  protected:
   // A parent and one device of theirs.
   std::string ann, id, deviceToken, policyPath;
   json device;
   void SetUp() override {
     ServiceFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ann = tokenFor("ann@example.com");
     device = createDevice(ann, "Study Mac");
     id = std::to_string(device.value("id", int64_t{0}));
@@ -120,8 +123,9 @@ class ServiceDevices : public ServiceFixture {
     policyPath = "/v1/devices/" + id + "/policy";
   }
 };
+TETHER_ON_EACH_BACKEND(ServiceDevices);
 
-TEST_F(ServiceDevices, DevicesAreListedInCreationOrderAndOnlyToTheirAccount) {
+TEST_P(ServiceDevices, DevicesAreListedInCreationOrderAndOnlyToTheirAccount) {
   const std::string bob = tokenFor("bob@example.com");
   createDevice(bob, "Bob's Mac");
   const json second = createDevice(ann, "  Laptop  ");
@@ -145,7 +149,7 @@ TEST_F(ServiceDevices, DevicesAreListedInCreationOrderAndOnlyToTheirAccount) {
   EXPECT_EQ(get(policyPath, ann).body["rev"], 0);
 }
 
-TEST_F(ServiceDevices, PolicyChangesRaiseRevResetsRaiseUsageEpochAndPollsMarkTheDeviceSeen) {
+TEST_P(ServiceDevices, PolicyChangesRaiseRevResetsRaiseUsageEpochAndPollsMarkTheDeviceSeen) {
   EXPECT_EQ(get("/v1/policy", deviceToken).body,
             json::parse(R"({"rev":0,"usageEpoch":0,"apps":{},"domains":[],"domainLimits":{},
                             "domainAllow":[],"domainExact":[]})"));
@@ -178,7 +182,7 @@ TEST_F(ServiceDevices, PolicyChangesRaiseRevResetsRaiseUsageEpochAndPollsMarkThe
 
 // An agent that has the policy in force gets 304 without it; policies go out in gzip to clients
 // that take it, and reports may come in gzip.
-TEST_F(ServiceDevices, PolicyAnswersAreTaggedAndCompressedAndReportsMayComeCompressed) {
+TEST_P(ServiceDevices, PolicyAnswersAreTaggedAndCompressedAndReportsMayComeCompressed) {
   const Reply set = send("PUT", policyPath, R"({"domains":["example.com"]})", ann);
   const std::string tag = set.header("ETag");
   const Reply plain = get("/v1/policy", deviceToken);
@@ -226,7 +230,7 @@ TEST_F(ServiceDevices, PolicyAnswersAreTaggedAndCompressedAndReportsMayComeCompr
 
 // Hosts are kept in the form the agent compares with looked-up names, or refused when no name
 // could ever match them; the answer to the PUT shows what was kept.
-TEST_F(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCouldNeverMatch) {
+TEST_P(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCouldNeverMatch) {
   const std::pair<std::string, std::string> kept[] = {
       {"b\u00fccher.de", "xn--bcher-kva.de"},
       {"B\u00dcCHER.De", "xn--bcher-kva.de"},
@@ -283,7 +287,7 @@ TEST_F(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCoul
   }
 }
 
-TEST_F(ServiceDevices, PolicyEndpointTakesLargePoliciesWhileOtherBodiesStaySmall) {
+TEST_P(ServiceDevices, PolicyEndpointTakesLargePoliciesWhileOtherBodiesStaySmall) {
   json policy = {{"domains", json::array()}};
   for (int i = 0; i < 20000; ++i) policy["domains"].push_back("h" + std::to_string(i) + ".test");
   const std::string body = policy.dump();

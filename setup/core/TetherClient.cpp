@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSslConfiguration>
 
 #include "JsonFields.h"
 #include "PlatformError.h"
@@ -38,9 +39,11 @@ struct DeleteLater {
 
 }  // namespace
 
-TetherClient::TetherClient(QUrl serverURL, std::chrono::milliseconds transferTimeout)
+TetherClient::TetherClient(QUrl serverURL, std::chrono::milliseconds transferTimeout,
+                           QList<QSslCertificate> certificateAuthorities)
     : serverURL_(std::move(serverURL)),
       transferTimeout_(transferTimeout),
+      certificateAuthorities_(std::move(certificateAuthorities)),
       network_(std::make_unique<QNetworkAccessManager>()) {}
 
 TetherClient::~TetherClient() = default;
@@ -64,6 +67,11 @@ QNetworkRequest TetherClient::makeRequest(const QString& path) const {
   // account token there.
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                        QNetworkRequest::SameOriginRedirectPolicy);
+  if (!certificateAuthorities_.isEmpty()) {
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setCaCertificates(certificateAuthorities_);
+    request.setSslConfiguration(tls);
+  }
   return request;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QNetworkRequest>
+#include <QSslCertificate>
 #include <QUrl>
 #include <chrono>
 #include <map>
@@ -23,7 +25,9 @@ class TetherClient final : public TetherAPI {
   // A request that moves no byte for this long fails with Qt's time-out error.
   static constexpr std::chrono::milliseconds kTransferTimeout = std::chrono::seconds(60);
 
-  explicit TetherClient(QUrl serverURL, std::chrono::milliseconds transferTimeout = kTransferTimeout);
+  // certificateAuthorities: trusted in place of the system's when not empty; for tests.
+  explicit TetherClient(QUrl serverURL, std::chrono::milliseconds transferTimeout = kTransferTimeout,
+                        QList<QSslCertificate> certificateAuthorities = {});
   ~TetherClient() override;
   TetherClient(const TetherClient&) = delete;
   TetherClient& operator=(const TetherClient&) = delete;
@@ -42,7 +46,7 @@ class TetherClient final : public TetherAPI {
   // with a host.
   static QUrl address(const QUrl& serverURL, const QString& path);
   // The request for path: its address, 60 seconds without progress, redirects only to the same
-  // origin.
+  // origin, and the certificate authorities given, if any.
   QNetworkRequest makeRequest(const QString& path) const;
 
  private:
@@ -54,6 +58,7 @@ class TetherClient final : public TetherAPI {
 
   QUrl serverURL_;
   std::chrono::milliseconds transferTimeout_;
+  QList<QSslCertificate> certificateAuthorities_;
   std::unique_ptr<QNetworkAccessManager> network_;
 };
 

@@ -15,9 +15,10 @@
 
 // The reference web service as a child process: a fresh database in a temporary folder, a port
 // the system picks on 127.0.0.1, read back from the line the service prints once it listens.
+// Given a certificate chain and key it serves HTTPS.
 class ReferenceService {
  public:
-  ReferenceService() {
+  explicit ReferenceService(const QString& tlsCert = {}, const QString& tlsKey = {}) {
     const QString program = QStringLiteral(TETHER_SERVICE_BINARY);
     if (program.isEmpty() || !QFileInfo::exists(program)) {
       problem_ = QStringLiteral("tether-service is not built");
@@ -27,8 +28,11 @@ class ReferenceService {
     // Ends with the test process, even one that crashed: a service left running would keep
     // ctest's output pipe open.
     process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    process_.start(program, {QStringLiteral("--db"), dir_.filePath(QStringLiteral("service.sqlite")),
-                             QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
+    QStringList arguments{QStringLiteral("--db"), dir_.filePath(QStringLiteral("service.sqlite")),
+                          QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")};
+    if (!tlsCert.isEmpty())
+      arguments << QStringLiteral("--tls-cert") << tlsCert << QStringLiteral("--tls-key") << tlsKey;
+    process_.start(program, arguments);
     QByteArray output;
     const QDeadlineTimer deadline(20000);
     while (!output.contains('\n') && process_.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
@@ -38,7 +42,8 @@ class ReferenceService {
       problem_ = QStringLiteral("tether-service did not start: ") + QString::fromUtf8(output);
       return;
     }
-    url_ = QUrl(QStringLiteral("http://") + QString::fromUtf8(output.mid(prefix.size()).trimmed()));
+    url_ = QUrl((tlsCert.isEmpty() ? QStringLiteral("http://") : QStringLiteral("https://")) +
+                QString::fromUtf8(output.mid(prefix.size()).trimmed()));
   }
 
   ~ReferenceService() {

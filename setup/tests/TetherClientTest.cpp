@@ -3,14 +3,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <QCoroNetworkReply>
 #include <QCoroTask>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSslCertificate>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QUrlQuery>
 
 #include "AwaitTask.h"
@@ -333,6 +337,39 @@ TEST(TetherClient, WorksAgainstTheReferenceService) {
   EXPECT_NE(web.userId, registered.userId);
   // A code works once.
   EXPECT_THAT(failureOf(client.exchangeOAuthCode(code)).toStdString(), ::testing::Not(::testing::StartsWith("HTTP ")));
+}
+
+// A certificate authority made now, and a certificate for 127.0.0.1 signed by it, in folder:
+// ca.pem, server.pem, server.key.
+bool makeCertificates(const QString& folder) {
+  const std::string script =
+      "set -e; cd '" + folder.toStdString() + "'; "
+      "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
+      "-subj '/CN=Tether Test CA' 2>/dev/null; "
+      "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr "
+      "-subj '/CN=localhost' 2>/dev/null; "
+      "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\nbasicConstraints=CA:FALSE\\n' > ext.cnf; "
+      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+      "-extfile ext.cnf -out server.pem 2>/dev/null";
+  return std::system(script.c_str()) == 0;
+}
+
+TEST(TetherClient, WorksOverHttpsWithTheCertificateAuthorityItIsGiven) {
+  QTemporaryDir certs;
+  ASSERT_TRUE(makeCertificates(certs.path()));
+  ReferenceService service(certs.filePath("server.pem"), certs.filePath("server.key"));
+  if (!service.problem().isEmpty()) GTEST_SKIP() << service.problem().toStdString();
+  ASSERT_EQ(service.url().scheme(), "https");
+
+  TetherClient client(service.url(), TetherClient::kTransferTimeout,
+                      QSslCertificate::fromPath(certs.filePath("ca.pem")));
+  const LoginResponse registered = awaitTask(client.registerAccount("parent@example.com", "correct horse"));
+  const DeviceRecord device = awaitTask(client.createDevice("Kid's Mac", registered.apiToken));
+  EXPECT_EQ(awaitTask(client.listDevices(registered.apiToken)), QList<DeviceRecord>{device});
+
+  // With the system's authorities only, the certificate is refused.
+  TetherClient untrusting(service.url());
+  EXPECT_FALSE(failureOf(untrusting.login("parent@example.com", "correct horse")).isEmpty());
 }
 
 }  // namespace
