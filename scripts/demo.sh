@@ -45,13 +45,13 @@ if [ "${1:-}" != "--inside" ]; then
     # The same database, now served on this machine's loopback for a browser: port 8080, or any
     # free port when 8080 is taken.
     service_pid=""
-    trap '[ -n "$service_pid" ] && kill -TERM "$service_pid" 2>/dev/null; rm -rf "$work"; echo "== cleaned up: every process stopped, $work removed"' EXIT
+    trap 'if [ -n "$service_pid" ]; then kill -TERM "$service_pid" 2>/dev/null || true; fi; rm -rf "$work"; echo "== cleaned up: every process stopped, $work removed"' EXIT
     for listen in 127.0.0.1:8080 127.0.0.1:0; do
       build/release/service/tether-service --db "$work/service.db" --listen "$listen" \
         >"$work/keep.out" 2>"$work/keep.log" &
       service_pid=$!
       for _ in $(seq 50); do
-        grep -q '^listening on' "$work/keep.out" && break 2
+        grep -qs '^listening on' "$work/keep.out" && break 2
         kill -0 "$service_pid" 2>/dev/null || break
         sleep 0.1
       done
