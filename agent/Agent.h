@@ -17,6 +17,7 @@
 #include "Digest.h"
 #include "Policy.h"
 #include "Result.h"
+#include "TabState.h"
 #include "UsageReport.h"
 #include "UsageState.h"
 #include "WakeSignal.h"
@@ -89,6 +90,9 @@ class Agent {
 
   // A fetched policy: the parent's usage reset, then the change of revision.
   void applyPolicy(Policy fetched);
+  // The policy in force is kept here (its body as the service sent it, readable by root only),
+  // so that it is enforced from the start even while the service cannot be reached.
+  static constexpr const char* kPolicyFile = "policy.json";
   void applyDNS();
   std::vector<std::string> currentlyBlocked() const;
   // What the usage report lists as blocked now: currentlyBlocked(), except that the hosts of
@@ -125,8 +129,15 @@ class Agent {
   static void noteWrite(bool& failing, const std::filesystem::path& file, bool written,
                         const std::string& failure);
   void restoreSystemDNS();
+  enum class PolicyOrigin { service, disk };
+  void applyPolicy(Policy fetched, PolicyOrigin origin);
+  // Takes up the policy kept on disk; a damaged or oversized file is ignored with one line.
+  void loadSavedPolicy();
+  void savePolicy(std::string_view body);
   // The applications blocked now, sorted.
   std::vector<std::string> blockedApps() const;
+  // The day's minutes under a key (a bundle identifier or a rule's host); 0 when there are none.
+  double minutesUsed(const std::string& key) const;
   double wallSeconds() const;
 
   AgentConfig config_;
@@ -160,6 +171,8 @@ class Agent {
   mutable std::size_t blockRuleCount_ = 0;
   mutable std::weak_ptr<const SiteIndex> blockRuleCountRules_;
   UsageState usage_;
+  // The tab helper's snapshot as the latest cycle read it.
+  std::optional<TabSnapshot> snapshot_;
   // The bundle identifiers of running executables by Info.plist path, each with the identity of
   // the file it was read from (device, inode, size, modification and change times): a file is
   // parsed again only once it changed. Entries not seen in the latest listing are dropped.
@@ -175,6 +188,7 @@ class Agent {
   bool dnsSwitchPending_ = false;
   bool usageWriteFailing_ = false;
   bool requestWriteFailing_ = false;
+  bool policyWriteFailing_ = false;
 };
 
 }  // namespace tether

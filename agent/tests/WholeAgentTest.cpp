@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -324,6 +325,25 @@ TEST_F(WholeAgent, EnforcesTheParentsPolicyAndLeavesUsageDNSAndServiceInAgreemen
   EXPECT_EQ(usage.value("date", ""), report.value("date", "?"));
   EXPECT_EQ(usage.value("epoch", -1), report.value("usageEpoch", -2));
   EXPECT_EQ(roundedMinutes(usedMinutes()), latestReport()["minutes"]);
+
+  // Offline: with the service gone, the agent started again enforces the policy it kept, from
+  // its first cycle on.
+  struct stat kept {};
+  ASSERT_EQ(::stat((work_ / "policy.json").c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_uid, 0u);
+  EXPECT_EQ(kept.st_mode & 0777, 0600u);
+  service_.reset();
+  test::ChildProcess offlineGame(
+      {test::makeAppBundle(work_ / "OfflineGame.app", test::infoPlist(kGame), "DemoGame"), "600"});
+  agent_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{
+      test::agentBinary(), "--config", (work_ / "config.json").string()});
+  ASSERT_TRUE(agent_->waitFor("] policy rev 1 from disk\n", 10s)) << agent_->stderrText();
+  EXPECT_THAT(offlineGame.wait(10s), testing::Optional(testing::AnyOf(128 + SIGTERM, 128 + SIGKILL)))
+      << agent_->stderrText();
+  EXPECT_THAT(agent_->stderrText(), HasSubstr("] poll failed: "));
+  EXPECT_EQ(resolve("a.games.example.test"), Addresses{"0.0.0.0"});
+  EXPECT_EQ(resolve(kLimited), Addresses{"0.0.0.0"});
+  EXPECT_EQ(resolve("learn.games.example.test"), Addresses{kUpstreamAnswer});
 }
 
 }  // namespace
