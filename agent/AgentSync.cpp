@@ -60,7 +60,7 @@ std::optional<AgentError> Agent::throwIfNeeded(const HttpResponse& response) {
   // poll and upload, so a long one is cut after its first 4 KiB (at a character boundary).
   constexpr std::size_t kShownBytes = 4096;
   const std::string& body = response.body;
-  if (Utf8::repaired(body) != body) return AgentError::http(static_cast<int>(response.status), "");
+  if (!Utf8::isValid(body)) return AgentError::http(static_cast<int>(response.status), "");
   if (body.size() <= kShownBytes) return AgentError::http(static_cast<int>(response.status), body);
   std::size_t cut = kShownBytes;
   while (cut > 0 && (static_cast<unsigned char>(body[cut]) & 0xC0) == 0x80) --cut;
