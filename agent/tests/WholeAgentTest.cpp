@@ -203,8 +203,10 @@ class WholeAgent : public testing::Test {
   }
 
   // The addresses in the answer to a query through dig; empty when there are none.
-  Addresses resolve(const std::string& name, const std::string& server = "127.0.0.1") {
-    const auto r = test::run({*findTool("dig"), "+short", "+time=2", "+tries=1", "@" + server, name});
+  Addresses resolve(const std::string& name, const std::string& server = "127.0.0.1",
+                    const char* transport = "+notcp") {
+    const auto r = test::run(
+        {*findTool("dig"), "+short", "+time=2", "+tries=1", transport, "@" + server, name});
     Addresses addresses;
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) addresses.push_back(line);
@@ -287,6 +289,9 @@ TEST_F(WholeAgent, EnforcesTheParentsPolicyAndLeavesUsageDNSAndServiceInAgreemen
   EXPECT_EQ(resolve(kLimited), Addresses{"0.0.0.0"});
   EXPECT_EQ(resolve(kInternational), Addresses{"0.0.0.0"});
   EXPECT_EQ(resolve(std::string("www.") + kInternational), Addresses{"0.0.0.0"});
+  // The same over TCP, on 127.0.0.1 only: the upstream on 127.0.0.2 keeps its own port 53.
+  EXPECT_EQ(resolve("a.games.example.test", "127.0.0.1", "+tcp"), Addresses{"0.0.0.0"});
+  EXPECT_EQ(resolve("www.example.test", "127.0.0.1", "+tcp"), Addresses{kUpstreamAnswer});
 
   // Safari on the limited site: counted, then evicted and sinkholed once the minute is used.
   const auto used = [&] { return usedMinutes().value(kLimited, 0.0); };
