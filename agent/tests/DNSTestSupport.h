@@ -77,8 +77,9 @@ class UdpSocket {
 // messages with their two-byte length in front.
 class TcpConnection {
  public:
-  explicit TcpConnection(int fd) : fd_(fd) {}
+  explicit TcpConnection(int fd) : fd_(fd) { noSignalOnSend(); }
   TcpConnection(const char* address, uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    noSignalOnSend();
     const sockaddr_in a = addressOf(address, port);
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
       ::close(fd_);
@@ -90,7 +91,12 @@ class TcpConnection {
   TcpConnection& operator=(const TcpConnection&) = delete;
 
   bool sendRaw(std::string_view bytes) const {
-    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+#ifdef MSG_NOSIGNAL
+    constexpr int kFlags = MSG_NOSIGNAL;  // a closed connection is a result, not a signal
+#else
+    constexpr int kFlags = 0;
+#endif
+    return ::send(fd_, bytes.data(), bytes.size(), kFlags) == ssize_t(bytes.size());
   }
   bool sendMessage(std::string_view message) const {
     const char length[] = {char(message.size() >> 8), char(message.size() & 0xFF)};
@@ -131,6 +137,13 @@ class TcpConnection {
   }
 
  private:
+  void noSignalOnSend() const {
+#ifdef SO_NOSIGPIPE
+    const int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+  }
+
   int fd_ = -1;
 };
 
