@@ -18,6 +18,7 @@
 
 #include "DNSMessage.h"
 #include "Log.h"
+#include "WakeSignal.h"
 
 namespace tether {
 
@@ -387,15 +388,9 @@ std::optional<std::string> DNSStreamServer::start(uint16_t port) {
     ::close(fd);
     return where + std::strerror(error);
   }
-  if (::pipe(wake_) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return "pipe: " + std::string(std::strerror(error));
-  }
-  prepare(wake_[0]);
-  prepare(wake_[1]);
   try {
-    thread_ = std::thread([this, fd, wakeFd = wake_[0]] {
+    wake_ = std::make_unique<WakeSignal>();
+    thread_ = std::thread([this, fd, wakeFd = wake_->fd()] {
 #ifdef __APPLE__
       ::pthread_setname_np(kThreadName);
 #endif
@@ -406,10 +401,9 @@ std::optional<std::string> DNSStreamServer::start(uint16_t port) {
       }
       ::close(fd);
     });
-  } catch (const std::system_error& e) {
+  } catch (const std::exception& e) {
     ::close(fd);
-    closeFd(wake_[0]);
-    closeFd(wake_[1]);
+    wake_.reset();
     return std::string("thread: ") + e.what();
   }
 #ifndef __APPLE__
@@ -420,13 +414,10 @@ std::optional<std::string> DNSStreamServer::start(uint16_t port) {
 
 void DNSStreamServer::shutdown() {
   if (thread_.joinable()) {
-    const char byte = 1;
-    while (::write(wake_[1], &byte, 1) < 0 && errno == EINTR) {
-    }
+    wake_->raise();
     thread_.join();
   }
-  closeFd(wake_[0]);
-  closeFd(wake_[1]);
+  wake_.reset();
 }
 
 }  // namespace tether

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,8 @@ namespace tether {
 // At most kMaxConnections at once (a connection beyond them is closed at once); a connection
 // that has not completed a query within kIdleLimit of being accepted or of its last answer is
 // closed, however slowly it keeps sending.
+class WakeSignal;
+
 class DNSStreamServer {
  public:
   static constexpr std::size_t kMaxConnections = 64;
@@ -51,7 +54,7 @@ class DNSStreamServer {
   std::string upstream_;
   uint16_t upstreamPort_;
   std::chrono::milliseconds upstreamWait_;
-  int wake_[2] = {-1, -1};
+  std::unique_ptr<WakeSignal> wake_;  // raised by shutdown(); the serving thread watches it
   std::thread thread_;
 };
 
