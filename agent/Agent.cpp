@@ -50,6 +50,7 @@ Agent::Agent(AgentConfig config, const std::string& configPath, AgentEnvironment
   SafeFile::removeStaleTemporaries(configURL_ / UsageState::kFileName);
   SafeFile::removeStaleTemporaries(TabState::enforcePath(configURL_));
   SafeFile::removeStaleTemporaries(configURL_ / DNSConfigurator::kBackupFile);
+  SafeFile::removeStaleTemporaries(configURL_ / kPolicyFile);
   const std::string today = Clock::todayStamp(env_.now());
   usage_ = UsageState{today, {}, 0};
   auto bytes = SafeFile::read(configURL_ / UsageState::kFileName, UsageState::kMaxFileBytes,
@@ -111,6 +112,8 @@ void Agent::run() {
   // The first inventory runs meanwhile: the first upload carries it when it is done in time.
   inventoryScan_->start();
   dayRolloverCheck();
+  // The policy last in force holds from the start, whether or not the service answers.
+  loadSavedPolicy();
   if (config_.enableDNS) {
     startDNS();
   } else {

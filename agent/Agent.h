@@ -17,6 +17,7 @@
 #include "Digest.h"
 #include "Policy.h"
 #include "Result.h"
+#include "TabState.h"
 #include "UsageReport.h"
 #include "UsageState.h"
 #include "WakeSignal.h"
@@ -71,40 +72,30 @@ class Agent {
   void run();
   // From any thread (the signal thread): wakes the loop's sleep and interrupts a request.
   void requestStop();
-  bool stopRequested() const { return stop_.raised(); }
   // Writes the usage, restores the system DNS servers if they were changed, closes the proxy.
   void shutdown();
 
-  // The loop's steps.
+  // The loop's steps, each of which tests also take one at a time.
   void dayRolloverCheck();
   void sampleAndEnforce();
   void startDNS();
   void poll();
   void postUsage(bool forceInventory);
-  // serverURL + path as plain text with the device token, or "bad serverURL".
-  Result<HttpRequest> authorizedRequest(const std::string& path) const;
-  // The error for a status of 400 or more.
-  static std::optional<AgentError> throwIfNeeded(const HttpResponse& response);
   void persistUsage();
-
   // A fetched policy: the parent's usage reset, then the change of revision.
   void applyPolicy(Policy fetched);
-  void applyDNS();
-  std::vector<std::string> currentlyBlocked() const;
-  // What the usage report lists as blocked now: currentlyBlocked(), except that the hosts of
-  // plain block rules are left out when there are more than kReportedBlockHosts of them (the
-  // service knows them: they are the policy); their number then comes as well.
-  struct ReportedBlocked {
-    std::vector<std::string> list;
-    std::optional<int64_t> leftOutHosts;
-  };
-  ReportedBlocked reportedBlocked() const;
+
+  // The policy in force is kept here (its body as the service sent it, readable by root only),
+  // so that it is enforced from the start even while the service cannot be reached.
+  static constexpr const char* kPolicyFile = "policy.json";
+  // Beyond this many hosts of plain block rules, the usage report leaves them out (the service
+  // knows them: they are the policy) and gives their number instead.
   static constexpr std::size_t kReportedBlockHosts = 1000;
+
+  // What the agent sees and holds.
+  std::vector<std::string> currentlyBlocked() const;
   std::vector<RunningProc> runningApps() const;
   static std::optional<std::string> bundleID(const std::string& executablePath);
-
-  const AgentConfig& config() const { return config_; }
-  const std::filesystem::path& configURL() const { return configURL_; }
   // The policy in force. Its host lists (domains, domainAllow, domainExact) are emptied once its
   // site rules are indexed: the index holds them from then on, and a million names held twice
   // would double the agent's memory.
@@ -115,18 +106,43 @@ class Agent {
 
   // How long the loop sleeps after each pass: max(1, sampleIntervalSeconds), bounded.
   static std::chrono::nanoseconds sleepDuration(double sampleIntervalSeconds);
+
+ private:
+  // Hands the rules and the hosts over their limit (as the latest cycle's snapshot has them) to
+  // the proxy.
+  void applyDNS();
   // How long the first upload waits for the first inventory, which runs off the loop's thread.
   static constexpr std::chrono::seconds kFirstInventoryWait{2};
 
- private:
+  bool stopRequested() const { return stop_.raised(); }
+  // serverURL + path as plain text with the device token, or "bad serverURL".
+  Result<HttpRequest> authorizedRequest(const std::string& path) const;
+  // The error for a status of 400 or more.
+  static std::optional<AgentError> throwIfNeeded(const HttpResponse& response);
+  // What the usage report lists as blocked now: currentlyBlocked(), except that the hosts of
+  // plain block rules are left out when there are more than kReportedBlockHosts of them; their
+  // number then comes as well.
+  struct ReportedBlocked {
+    std::vector<std::string> list;
+    std::optional<int64_t> leftOutHosts;
+  };
+  ReportedBlocked reportedBlocked() const;
+
   // Points the system's DNS servers at the proxy; on failure tried again every cycle.
   void switchSystemDNS();
   // Logs the first failed write of a file and the first success after it, one line each.
   static void noteWrite(bool& failing, const std::filesystem::path& file, bool written,
                         const std::string& failure);
   void restoreSystemDNS();
+  enum class PolicyOrigin { service, disk };
+  void applyPolicy(Policy fetched, PolicyOrigin origin);
+  // Takes up the policy kept on disk; a damaged or oversized file is ignored with one line.
+  void loadSavedPolicy();
+  void savePolicy(std::string_view body);
   // The applications blocked now, sorted.
   std::vector<std::string> blockedApps() const;
+  // The day's minutes under a key (a bundle identifier or a rule's host); 0 when there are none.
+  double minutesUsed(const std::string& key) const;
   double wallSeconds() const;
 
   AgentConfig config_;
@@ -160,6 +176,8 @@ class Agent {
   mutable std::size_t blockRuleCount_ = 0;
   mutable std::weak_ptr<const SiteIndex> blockRuleCountRules_;
   UsageState usage_;
+  // The tab helper's snapshot as the latest cycle read it.
+  std::optional<TabSnapshot> snapshot_;
   // The bundle identifiers of running executables by Info.plist path, each with the identity of
   // the file it was read from (device, inode, size, modification and change times): a file is
   // parsed again only once it changed. Entries not seen in the latest listing are dropped.
@@ -175,6 +193,7 @@ class Agent {
   bool dnsSwitchPending_ = false;
   bool usageWriteFailing_ = false;
   bool requestWriteFailing_ = false;
+  bool policyWriteFailing_ = false;
 };
 
 }  // namespace tether

@@ -25,12 +25,12 @@ bool isBrowser(const std::string& bundleId) {
   return bundleId == "com.apple.Safari" || bundleId == "com.google.Chrome";
 }
 
-double minutesOf(const UsageState& usage, const std::string& key) {
-  const auto it = usage.minutes.find(key);
-  return it == usage.minutes.end() ? 0.0 : it->second;
-}
-
 }  // namespace
+
+double Agent::minutesUsed(const std::string& key) const {
+  const auto it = usage_.minutes.find(key);
+  return it == usage_.minutes.end() ? 0.0 : it->second;
+}
 
 void Agent::sampleAndEnforce() {
   // 1. Elapsed time, from the monotonic clock so that a clock set back never credits negative
@@ -43,20 +43,23 @@ void Agent::sampleAndEnforce() {
   const double credit = std::min(elapsed, cap) / 60.0;
   lastSample_ = cycleStart;
 
-  // 2. Running applications.
+  // 2. Running applications: the cycle's one listing, which the termination below starts from.
+  std::vector<RunningProc> processes = runningApps();
   std::set<std::string> running;
-  for (const RunningProc& p : runningApps()) running.insert(p.bundleId);
+  for (const RunningProc& p : processes) running.insert(p.bundleId);
 
-  // 3. The tab helper's snapshot; an unusable or stale one counts as none.
-  const std::optional<TabSnapshot> snapshot = TabState::readSnapshot(configURL_);
-  const bool fresh = snapshot && TabState::isFresh(*snapshot, wallSeconds());
+  // 3. The tab helper's snapshot, read once per cycle (the domain limits below use it too); an
+  //    unusable or stale one counts as none.
+  snapshot_ = TabState::readSnapshot(configURL_);
+  const TabSnapshot* tab =
+      snapshot_ && TabState::isFresh(*snapshot_, wallSeconds()) ? &*snapshot_ : nullptr;
 
   // 4. Application time.
   const bool userPresent =
-      fresh && (isBrowser(snapshot->bundleId) || snapshot->idleSeconds < kIdleLimitSeconds);
-  if (fresh) {
-    if (!snapshot->locked && userPresent && policy_.apps.contains(snapshot->bundleId)) {
-      usage_.minutes[snapshot->bundleId] += credit;
+      tab && (isBrowser(tab->bundleId) || tab->idleSeconds < kIdleLimitSeconds);
+  if (tab) {
+    if (!tab->locked && userPresent && policy_.apps.contains(tab->bundleId)) {
+      usage_.minutes[tab->bundleId] += credit;
     }
   } else {
     for (const std::string& id : running) {
@@ -64,48 +67,39 @@ void Agent::sampleAndEnforce() {
     }
   }
 
+  // The rule that governs the front tab's host, looked up once for steps 5 and 6.
+  const std::optional<SiteRule> frontRule =
+      tab && tab->host ? siteIndex_->winning(*tab->host) : std::nullopt;
+
   // 5. Web time, under the host of the limit rule that governs the front tab.
-  const SiteIndex& rules = *siteIndex_;
-  if (fresh && !snapshot->locked && userPresent && !snapshot->privateBrowsing && snapshot->host) {
-    const std::optional<SiteRule> rule = rules.winning(*snapshot->host);
-    if (rule && rule->action.kind == SiteAction::Kind::limit && rule->action.minutes > 0) {
-      usage_.minutes[rule->host] += credit;
-    }
+  if (frontRule && !tab->locked && userPresent && !tab->privateBrowsing &&
+      frontRule->action.kind == SiteAction::Kind::limit && frontRule->action.minutes > 0) {
+    usage_.minutes[frontRule->host] += credit;
   }
 
-  // 6. The request to the tab helper, written every cycle.
-  bool evict = false;
-  if (fresh && snapshot->host) {
-    if (const std::optional<SiteRule> rule = rules.winning(*snapshot->host)) {
-      const SiteAction& action = rule->action;
-      evict = action.kind == SiteAction::Kind::block ||
-              (action.kind == SiteAction::Kind::limit &&
-               (action.minutes <= 0 ||
-                minutesOf(usage_, rule->host) >= static_cast<double>(action.minutes)));
-    }
-  }
+  // 6. The request to the tab helper, written every cycle: leave the page when its rule blocks
+  //    now. Nothing of a limit of 0 minutes or fewer can be used.
+  const bool evict =
+      frontRule && frontRule->action.blocksNow(SiteAction::NonPositiveLimit::zeroOrBelowBlocks, [&] {
+        return frontRule->action.spentBy(minutesUsed(frontRule->host));
+      });
   std::string failure;
   noteWrite(requestWriteFailing_, TabState::enforcePath(configURL_),
             TabState::writeEnforce(TabEnforce{cycleStartWall, evict, true}, configURL_, &failure),
             failure);
 
-  // 7. Applications outside their rules, running or not.
-  const auto now = env_.now();
-  std::vector<std::string> blocked;
-  for (const auto& [id, rule] : policy_.apps) {
-    if (Clock::shouldBlock(rule, minutesOf(usage_, id), now)) blocked.push_back(id);
-  }
-
-  // 8. Termination: SIGTERM to every process of the application, a pause, then SIGKILL to
-  //    whatever is still listed. Only an application that had a process to signal costs the
-  //    pause (a bedtime window over a hundred applications, none running, would otherwise hold
-  //    the cycle for twenty seconds and lose the time of the limited ones past the credit cap).
-  //    A stop ends the pause and abandons the pass, so the shutdown is never kept waiting.
-  for (const std::string& id : blocked) {
+  // 7-8. Applications outside their rules, running or not, and their termination: SIGTERM to
+  //    every process of the application, a pause, then SIGKILL to whatever is still listed. The
+  //    listing taken after each pause serves the next application's SIGTERM as well. Only an
+  //    application that had a process to signal costs the pause (a bedtime window over a hundred
+  //    applications, none running, would otherwise hold the cycle for twenty seconds and lose
+  //    the time of the limited ones past the credit cap). A stop ends the pause and abandons the
+  //    pass, so the shutdown is never kept waiting.
+  for (const std::string& id : blockedApps()) {
     if (stopRequested()) break;
     if (NeverKill::bundleIDs().contains(id)) continue;
     bool signalled = false;
-    for (const RunningProc& p : runningApps()) {
+    for (const RunningProc& p : processes) {
       if (p.bundleId != id) continue;
       env_.processes->signal(p.pid, SIGTERM);
       signalled = true;
@@ -113,7 +107,8 @@ void Agent::sampleAndEnforce() {
     if (!signalled) continue;
     env_.pause(stop_, kTerminationPause);
     if (stopRequested()) break;
-    for (const RunningProc& p : runningApps()) {
+    processes = runningApps();
+    for (const RunningProc& p : processes) {
       if (p.bundleId == id) env_.processes->signal(p.pid, SIGKILL);
     }
   }

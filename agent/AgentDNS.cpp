@@ -45,24 +45,23 @@ void Agent::switchSystemDNS() {
 void Agent::restoreSystemDNS() { DNSConfigurator::restore(configURL_, env_.networkSetupTool); }
 
 void Agent::applyDNS() {
-  // Without a usable, fresh snapshot from the tab helper no web time is counted, so every host
-  // with a positive limit counts as used up: domain limits fail closed.
-  const std::optional<TabSnapshot> snapshot = TabState::readSnapshot(configURL_);
-  const bool stale = !snapshot || !TabState::isFresh(*snapshot, wallSeconds());
+  // The snapshot the latest cycle read (none before the first): without a usable, fresh one no
+  // web time is counted, so every host with a positive limit counts as used up: domain limits
+  // fail closed.
+  const bool stale = !snapshot_ || !TabState::isFresh(*snapshot_, wallSeconds());
 
   // The rules are the ones derived when the policy last changed; only the over-limit set is new.
+  // A limit of 0 minutes or fewer never enters it: the proxy blocks a limit of 0 by its rule.
   const SiteIndex& rules = *siteIndex_;
   DNSProxy::HostSet overCap;
   for (uint32_t position : rules.limitPositions()) {
-    const int64_t minutes = rules.action(position).minutes;
-    if (minutes <= 0) continue;
+    const SiteAction action = rules.action(position);
+    if (action.minutes <= 0) continue;
     std::string host(rules.host(position));
-    bool over = stale;
-    if (!stale) {
-      const auto used = usage_.minutes.find(host);
-      over = used != usage_.minutes.end() && used->second >= static_cast<double>(minutes);
+    if (action.blocksNow(SiteAction::NonPositiveLimit::zeroBlocks,
+                         [&] { return stale || action.spentBy(minutesUsed(host)); })) {
+      overCap.insert(std::move(host));
     }
-    if (over) overCap.insert(std::move(host));
   }
   dns_->setRules(siteIndex_, std::move(overCap));
 }
@@ -102,9 +101,7 @@ std::vector<std::string> Agent::blockedApps() const {
   std::vector<std::string> apps;  // in sorted order: the rules are a sorted map
   const auto now = env_.now();
   for (const auto& [bundleId, rule] : policy_.apps) {
-    const auto used = usage_.minutes.find(bundleId);
-    const double minutes = used == usage_.minutes.end() ? 0.0 : used->second;
-    if (Clock::shouldBlock(rule, minutes, now)) apps.push_back(bundleId);
+    if (Clock::shouldBlock(rule, minutesUsed(bundleId), now)) apps.push_back(bundleId);
   }
   return apps;
 }

@@ -1,6 +1,9 @@
 // The exchange with the web service: policy poll, usage upload, and the inventory it carries.
 #include "Agent.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 
 #include "Clock.h"
@@ -9,6 +12,7 @@
 #include "HttpClient.h"
 #include "InventoryScan.h"
 #include "Log.h"
+#include "SafeFile.h"
 #include "Utf8.h"
 #include "dns/SiteIndex.h"
 #include "platform/MemoryRelease.h"
@@ -56,7 +60,7 @@ std::optional<AgentError> Agent::throwIfNeeded(const HttpResponse& response) {
   // poll and upload, so a long one is cut after its first 4 KiB (at a character boundary).
   constexpr std::size_t kShownBytes = 4096;
   const std::string& body = response.body;
-  if (Utf8::repaired(body) != body) return AgentError::http(static_cast<int>(response.status), "");
+  if (!Utf8::isValid(body)) return AgentError::http(static_cast<int>(response.status), "");
   if (body.size() <= kShownBytes) return AgentError::http(static_cast<int>(response.status), body);
   std::size_t cut = kShownBytes;
   while (cut > 0 && (static_cast<unsigned char>(body[cut]) & 0xC0) == 0x80) --cut;
@@ -113,11 +117,43 @@ void Agent::poll() {
   lastPolicyEpoch_ = fetched->usageEpoch;
   lastPolicyDigest_ = digest;
   lastPolicyTag_ = std::move(tag);
+  // A policy that takes over is kept on disk first: its body is freed before the rules are built.
+  if (fetched->rev != policy_.rev) savePolicy(response->body);
   // The body and the previous policy's rules are freed below. (The body of an unchanged policy is
   // not worth handing back: the next poll or the upload that follows takes its place again.)
   release.wanted = response->body.size() >= kLargeBody;
   response->body = std::string();  // its names now live in the decoded policy
   applyPolicy(std::move(*fetched));
+}
+
+void Agent::savePolicy(std::string_view body) {
+  const std::filesystem::path file = configURL_ / kPolicyFile;
+  std::string failure;
+  noteWrite(policyWriteFailing_, file, SafeFile::writeAtomically(file, body, 0600, &failure),
+            failure);
+}
+
+void Agent::loadSavedPolicy() {
+  const std::filesystem::path file = configURL_ / kPolicyFile;
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) != 0) return;  // none kept yet
+  const auto ignored = [&file](const std::string& why) {
+    log(file.string() + " ignored: " + why);
+  };
+  // Only a file of the agent's own that no one else may change is taken up.
+  if (S_ISREG(st.st_mode) && (st.st_uid != ::geteuid() || (st.st_mode & 0077) != 0)) {
+    return ignored("not the agent's own file with mode 0600");
+  }
+  auto body = SafeFile::read(file, session_->limits().maxBodyBytes, SafeFile::Links::Refuse);
+  if (!body) return ignored(body.error());
+  auto saved = Policy::decode(*body);
+  if (!saved) return ignored(saved.error());
+  // A first poll that brings the same bytes need not decode them again.
+  lastPolicyRev_ = saved->rev;
+  lastPolicyEpoch_ = saved->usageEpoch;
+  lastPolicyDigest_ = Digest::of(*body);
+  *body = std::string();
+  applyPolicy(std::move(*saved), PolicyOrigin::disk);
 }
 
 void Agent::postUsage(bool forceInventory) {
@@ -167,26 +203,30 @@ void Agent::postUsage(bool forceInventory) {
   if (auto error = throwIfNeeded(*response)) log("usage post failed: " + error->text());
 }
 
-void Agent::applyPolicy(Policy fetched) {
+void Agent::applyPolicy(Policy fetched) { applyPolicy(std::move(fetched), PolicyOrigin::service); }
+
+void Agent::applyPolicy(Policy fetched, PolicyOrigin origin) {
   if (fetched.usageEpoch > usage_.epoch) {
     usage_ = UsageState{Clock::todayStamp(env_.now()), {}, fetched.usageEpoch};
     persistUsage();
     log("usage reset by parent (epoch " + std::to_string(fetched.usageEpoch) + ")");
   }
-  if (fetched.rev != policy_.rev) {
-    const std::string line = "policy rev " + std::to_string(fetched.rev) + ": " +
-                             std::to_string(fetched.apps.size()) + " app rule(s), " +
-                             std::to_string(fetched.domains.size()) + " blocked domain(s), " +
-                             std::to_string(fetched.domainLimits.size()) + " domain limit(s)";
-    policy_ = std::move(fetched);
-    siteIndex_ = std::make_shared<const SiteIndex>(policy_);
-    // (Assigning {} would keep the vectors' capacity.)
-    policy_.domains = std::vector<std::string>();
-    policy_.domainAllow = std::vector<std::string>();
-    policy_.domainExact = std::vector<std::string>();
-    applyDNS();
-    log(line);
-  }
+  if (fetched.rev == policy_.rev) return;
+  const std::string rev = "policy rev " + std::to_string(fetched.rev);
+  const std::string line =
+      origin == PolicyOrigin::disk
+          ? rev + " from disk"
+          : rev + ": " + std::to_string(fetched.apps.size()) + " app rule(s), " +
+                std::to_string(fetched.domains.size()) + " blocked domain(s), " +
+                std::to_string(fetched.domainLimits.size()) + " domain limit(s)";
+  policy_ = std::move(fetched);
+  siteIndex_ = std::make_shared<const SiteIndex>(policy_);
+  // (Assigning {} would keep the vectors' capacity.)
+  policy_.domains = std::vector<std::string>();
+  policy_.domainAllow = std::vector<std::string>();
+  policy_.domainExact = std::vector<std::string>();
+  applyDNS();
+  log(line);
 }
 
 }  // namespace tether

@@ -7,6 +7,7 @@
 
 #include "BundleInfo.h"
 #include "Log.h"
+#include "Utf8.h"
 
 namespace tether::Inventory {
 
@@ -42,41 +43,10 @@ std::vector<Folder> foldersToScan(const fs::path& root) {
 // One code point from UTF-8 at text[i], advancing i. A byte that opens no well-formed sequence
 // becomes a value no character has (0xDC00 + byte), so broken names still order consistently.
 char32_t nextCodePoint(std::string_view text, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char b = byte(i);
-  int length = 0;
   char32_t cp = 0;
-  if (b < 0x80) {
-    ++i;
-    return b;
-  } else if (b >= 0xC2 && b <= 0xDF) {
-    length = 2;
-    cp = b & 0x1F;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    length = 3;
-    cp = b & 0x0F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    length = 4;
-    cp = b & 0x07;
-  }
-  if (length == 0 || i + static_cast<std::size_t>(length) > text.size()) {
-    ++i;
-    return 0xDC00 + b;
-  }
-  for (int k = 1; k < length; ++k) {
-    const unsigned char c = byte(i + static_cast<std::size_t>(k));
-    if ((c & 0xC0) != 0x80) {
-      ++i;
-      return 0xDC00 + b;
-    }
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000);
-  if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++i;
-    return 0xDC00 + b;
-  }
-  i += static_cast<std::size_t>(length);
+  const std::size_t length = Utf8::decode(text, i, cp);
+  if (length == 0) return 0xDC00 + static_cast<unsigned char>(text[i++]);
+  i += length;
   return cp;
 }
 

@@ -11,17 +11,8 @@ namespace {
 using JsonFields::json;
 
 std::vector<std::string> stringList(const json& parent, const char* key) {
-  using namespace JsonFields;
-  std::vector<std::string> out;
-  const json* list = find(parent, key);
-  if (!list) return out;
-  if (!list->is_array()) throw DecodeError(std::string("key \"") + key + "\": expected an array, found " + list->type_name());
-  out.reserve(list->size());
-  std::size_t i = 0;
-  for (const json& item : *list) {
-    out.push_back(asString(item, std::string(key) + "[" + std::to_string(i++) + "]"));
-  }
-  return out;
+  const json* list = JsonFields::find(parent, key);
+  return list ? JsonFields::asStringArray(*list, key) : std::vector<std::string>();
 }
 
 // The three host lists of a policy can hold a million names. Parsed into a document, each name

@@ -13,7 +13,10 @@
 # and loopback addresses without touching the machine's. Not part of ctest.
 #
 # Usage: bench/run-all.sh [--build-dir DIR] [--quick] [--only SECTIONS] [--skip-build] [--keep]
+#                         [--alt-driver PATH]
 #   --quick       short runs (one 2-second dnsperf run per figure), for trying the script out
+#   --alt-driver  another build's dns_proxy_driver, measured side by side with this one (the
+#                 proxy before a change, say), with the ratios between the two
 #   --only LIST   comma-separated subset of: gbench,throughput,latency,agent
 #   --keep        keep the folder with the programs' output and the raw figures (dns.json)
 set -euo pipefail
@@ -24,6 +27,7 @@ sections="gbench,throughput,latency,agent"
 quick=0
 skip_build=0
 keep=0
+alt_driver=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build_dir="$(realpath -m "$2")"; shift 2 ;;
@@ -33,6 +37,8 @@ while [ $# -gt 0 ]; do
     --quick) quick=1; shift ;;
     --skip-build) skip_build=1; shift ;;
     --keep) keep=1; shift ;;
+    --alt-driver) alt_driver="$(realpath "$2")"; shift 2 ;;
+    --alt-driver=*) alt_driver="$(realpath "${1#*=}")"; shift ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -86,6 +92,7 @@ for s in throughput latency agent; do has "$s" && dns_sections+=("$s"); done
 if [ ${#dns_sections[@]} -gt 0 ]; then
   dns_args=(--bin-dir "$out/bin" --sitematch-output "$sitematch" --json "$out/dns.json"
             --sections "$(IFS=,; echo "${dns_sections[*]}")")
+  [ -n "$alt_driver" ] && dns_args+=(--alt-driver "$alt_driver")
   if [ "$quick" -eq 1 ]; then
     dns_args+=(--seconds 2 --repeats 1 --latency-seconds 2 --poll-seconds 2 --settle-seconds 4)
   fi

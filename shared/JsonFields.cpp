@@ -106,6 +106,15 @@ std::string asString(const json& value, const std::string& path) {
   return value.get<std::string>();
 }
 
+std::vector<std::string> asStringArray(const json& value, const std::string& path) {
+  if (!value.is_array()) wrongType(value, path, "an array");
+  std::vector<std::string> out;
+  out.reserve(value.size());
+  std::size_t i = 0;
+  for (const json& item : value) out.push_back(asString(item, path + "[" + std::to_string(i++) + "]"));
+  return out;
+}
+
 double asNumber(const json& value, const std::string& path) {
   if (!value.is_number()) wrongType(value, path, "a number");
   return value.get<double>();

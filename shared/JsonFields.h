@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -40,6 +41,8 @@ const json* find(const json& object, const std::string& key);
 const json& require(const json& object, const std::string& key, const std::string& path);
 
 std::string asString(const json& value, const std::string& path);
+// An array whose every element is a string; the path of an element that is not names it.
+std::vector<std::string> asStringArray(const json& value, const std::string& path);
 double asNumber(const json& value, const std::string& path);
 int64_t asInteger(const json& value, const std::string& path);
 bool asBool(const json& value, const std::string& path);

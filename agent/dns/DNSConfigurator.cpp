@@ -1,134 +1,31 @@
 #include "DNSConfigurator.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 
 #include <nlohmann/json.hpp>
 
+#include "JsonFields.h"
 #include "Log.h"
 #include "SafeFile.h"
+#include "Subprocess.h"
 #include "Utf8.h"
-
-extern char** environ;
 
 namespace tether::DNSConfigurator {
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
 constexpr auto kToolTimeout = std::chrono::seconds(30);
 constexpr std::size_t kMaxToolOutput = 4 * 1024 * 1024;
 constexpr std::size_t kMaxBackupBytes = 4 * 1024 * 1024;
 
-// How one run of the tool went.
-struct ToolRun {
-  bool ran = false;     // started and finished in time
-  std::string output;   // standard output and error together
-  std::string failure;  // why it did not run
-};
-
-ToolRun runTool(const std::filesystem::path& tool, const std::vector<std::string>& arguments) {
-  ToolRun run;
-  int fds[2];
-  if (::pipe(fds) != 0) {
-    run.failure = "pipe failed";
-    return run;
-  }
-  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-  // The agent blocks its stop signals in every thread; the tool gets the usual dispositions.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  const std::string path = tool.string();
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
-  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  pid_t pid = -1;
-  const int spawned =
-      ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  ::close(fds[1]);
-  if (spawned != 0) {
-    ::close(fds[0]);
-    run.failure = path + " could not be started: " + std::strerror(spawned);
-    return run;
-  }
-
-  // Read until the tool closes its end, within the time limit and the size bound.
-  const auto deadline = SteadyClock::now() + kToolTimeout;
-  bool timedOut = false;
-  bool tooLong = false;
-  char buffer[16384];
-  for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-    if (left <= 0) {
-      timedOut = true;
-      break;
-    }
-    pollfd p{fds[0], POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) {
-      timedOut = ready == 0;
-      break;
-    }
-    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (run.output.size() + static_cast<std::size_t>(n) > kMaxToolOutput) {
-      tooLong = true;
-      break;
-    }
-    run.output.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fds[0]);
-  if (timedOut || tooLong) ::kill(pid, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (timedOut) {
-    run.failure = path + " did not finish";
-  } else if (tooLong) {
-    run.failure = path + " wrote too much";
-  } else {
-    run.ran = true;
-  }
-  return run;
+Subprocess::Run runTool(const std::filesystem::path& tool,
+                        const std::vector<std::string>& arguments) {
+  return Subprocess::run(tool, arguments, kToolTimeout, kMaxToolOutput);
 }
 
 // The tool's output as text: none when it did not run or the output is not UTF-8.
-std::optional<std::string> textOf(ToolRun run) {
-  if (!run.ran || Utf8::repaired(run.output) != run.output) return std::nullopt;
+std::optional<std::string> textOf(Subprocess::Run run) {
+  if (!run.ran || !Utf8::isValid(run.output)) return std::nullopt;
   return std::move(run.output);
 }
 
@@ -153,13 +50,12 @@ std::optional<Backup> readBackup(const std::filesystem::path& configDirectory) {
   const auto doc = nlohmann::json::parse(*bytes, nullptr, false);
   if (!doc.is_object()) return std::nullopt;
   Backup backup;
-  for (const auto& [service, servers] : doc.items()) {
-    if (!servers.is_array()) return std::nullopt;
-    auto& list = backup[service];
-    for (const auto& server : servers) {
-      if (!server.is_string()) return std::nullopt;
-      list.push_back(server.get<std::string>());
+  try {
+    for (const auto& [service, servers] : doc.items()) {
+      backup[service] = JsonFields::asStringArray(servers, service);
     }
+  } catch (const DecodeError&) {
+    return std::nullopt;
   }
   return backup;
 }

@@ -18,6 +18,7 @@
 #include <system_error>
 
 #include "DNSMessage.h"
+#include "DNSStreamServer.h"
 #include "Log.h"
 #include "SiteIndex.h"
 #include "SiteMatch.h"
@@ -209,6 +210,20 @@ struct DNSProxy::Tables {
   HostSet overCap;
   std::string alwaysForwarded;  // normalised; empty for none
 
+  // What becomes of a query, whichever way it came: sent back as it is (it has no question that
+  // can be read), answered "no such name", answered by the sinkhole, or forwarded. `question`
+  // and `normalized` are the caller's buffers, reused from one query to the next.
+  enum class Verdict { echo, noSuchName, sinkhole, forward };
+  Verdict verdict(std::string_view query, DNSMessage::Question& question,
+                  std::string& normalized) const {
+    if (query.size() < DNSMessage::kHeaderSize || !DNSMessage::parseQuestion(query, question)) {
+      return Verdict::echo;
+    }
+    SiteMatch::normalizeInto(question.name, normalized);
+    if (isOptOutName(normalized)) return Verdict::noSuchName;
+    return blocks(normalized) ? Verdict::sinkhole : Verdict::forward;
+  }
+
   bool blocks(std::string_view normalizedName) const {
     if (!rules) return false;
     if (!alwaysForwarded.empty() && normalizedName.ends_with(alwaysForwarded) &&
@@ -368,20 +383,20 @@ class DNSProxy::Server {
       DNSMessage::servfail(query, answer(from, fromLength));
       return;
     }
-    if (query.size() < DNSMessage::kHeaderSize || !DNSMessage::parseQuestion(query, question_)) {
-      answer(from, fromLength).assign(query);
-      return;
+    switch (tables.verdict(query, question_, normalized_)) {
+      case Tables::Verdict::echo:
+        answer(from, fromLength).assign(query);
+        return;
+      case Tables::Verdict::noSuchName:
+        DNSMessage::nxdomain(query, question_.end, answer(from, fromLength));
+        return;
+      case Tables::Verdict::sinkhole:
+        DNSMessage::sinkhole(query, question_.end, question_.qtype, answer(from, fromLength));
+        return;
+      case Tables::Verdict::forward:
+        forward(query, from, fromLength, now);
+        return;
     }
-    SiteMatch::normalizeInto(question_.name, normalized_);
-    if (isOptOutName(normalized_)) {
-      DNSMessage::nxdomain(query, question_.end, answer(from, fromLength));
-      return;
-    }
-    if (tables.blocks(normalized_)) {
-      DNSMessage::sinkhole(query, question_.end, question_.qtype, answer(from, fromLength));
-      return;
-    }
-    forward(query, from, fromLength, now);
   }
 
   // Sends the query to the upstream on a socket of its own and enters it among the waiting
@@ -604,7 +619,39 @@ std::optional<AgentError> DNSProxy::start() {
   nameFromOutside(thread_);
   boundPort_ = bound.port;
   log("dns proxy listening on 0.0.0.0:" + std::to_string(boundPort_) + " via " + upstream_);
+  // TCP only on 127.0.0.1, the address the system's servers point at: another loopback address
+  // keeps its port for a resolver of its own. Without it, UDP is served all the same.
+  stream_ = std::make_unique<DNSStreamServer>(
+      [this](std::string_view query, std::string& out, std::size_t& questionEnd) {
+        return answerLocally(query, out, questionEnd);
+      },
+      upstream_, upstreamPort_, kUpstreamWait);
+  if (auto failure = stream_->start(boundPort_)) {
+    log("dns over tcp not served: " + *failure);
+    stream_.reset();
+  }
   return std::nullopt;
+}
+
+bool DNSProxy::answerLocally(std::string_view query, std::string& out,
+                             std::size_t& questionEnd) const {
+  DNSMessage::Question question;
+  std::string normalized;
+  switch (tables()->verdict(query, question, normalized)) {
+    case Tables::Verdict::echo:
+      out.assign(query);
+      return true;
+    case Tables::Verdict::noSuchName:
+      DNSMessage::nxdomain(query, question.end, out);
+      return true;
+    case Tables::Verdict::sinkhole:
+      DNSMessage::sinkhole(query, question.end, question.qtype, out);
+      return true;
+    case Tables::Verdict::forward:
+      break;
+  }
+  questionEnd = question.end;
+  return false;
 }
 
 void DNSProxy::serve(int fd, uint16_t port, int wakeFd) {
@@ -635,6 +682,7 @@ void DNSProxy::serve(int fd, uint16_t port, int wakeFd) {
 }
 
 void DNSProxy::shutdown() {
+  stream_.reset();
   if (thread_.joinable()) {
     const char byte = 1;
     while (::write(wake_[1], &byte, 1) < 0 && errno == EINTR) {

@@ -17,10 +17,12 @@
 
 namespace tether {
 
+class DNSStreamServer;
 class SiteIndex;
 
 // The local DNS proxy: a UDP server on every local IPv4 address that answers blocked names
-// itself (0.0.0.0 or ::) and relays every other query to one upstream resolver.
+// itself (0.0.0.0 or ::) and relays every other query to one upstream resolver; and the same
+// over TCP on 127.0.0.1 (DNSStreamServer), for answers too large for a datagram.
 //
 // One serving thread, "kinward-dns", waits on the listening socket and on every forwarded query
 // at once: each forwarded query has its own socket connected to the upstream (so the kernel picks
@@ -75,6 +77,10 @@ class DNSProxy {
   std::shared_ptr<const SiteIndex> siteRules() const;
   // The decision the serving thread makes for a question name.
   bool isBlocked(std::string_view name) const;
+  // The proxy's own answer to a query (unparsable, blocked, or one of the names that keep
+  // browsers on this resolver) into `out`, true; false when the query is to be forwarded, with
+  // the offset just past its first question in `questionEnd`.
+  bool answerLocally(std::string_view query, std::string& out, std::size_t& questionEnd) const;
 
   const std::string& upstream() const { return upstream_; }
   // The bound port while serving, else 0.
@@ -98,6 +104,7 @@ class DNSProxy {
   int wake_[2] = {-1, -1};  // written once by shutdown(); the serving thread watches it
   uint16_t boundPort_ = 0;
   std::thread thread_;
+  std::unique_ptr<DNSStreamServer> stream_;  // DNS over TCP, while it serves
 };
 
 }  // namespace tether

@@ -58,15 +58,11 @@ class SiteIndex {
   // texts that can be searched with a string_view.
   template <class Set>
   bool blocks(std::size_t position, const Set& overCap) const {
-    switch (kind(position)) {
-      case SiteAction::Kind::block:
-        return true;
-      case SiteAction::Kind::allow:
-        return false;
-      case SiteAction::Kind::limit:
-        return action(position).minutes == 0 || overCap.find(host(position)) != overCap.end();
-    }
-    return false;
+    const SiteAction a = kind(position) == SiteAction::Kind::limit
+                             ? action(position)
+                             : SiteAction{kind(position), 0};
+    return a.blocksNow(SiteAction::NonPositiveLimit::zeroBlocks,
+                       [&] { return overCap.find(host(position)) != overCap.end(); });
   }
 
  private:

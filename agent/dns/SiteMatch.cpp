@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "Utf8.h"
+
 namespace tether::SiteMatch {
 
 namespace {
@@ -93,58 +95,6 @@ char32_t lowerCodePoint(char32_t cp) {
   return static_cast<char32_t>(static_cast<int32_t>(cp) + run.delta);
 }
 
-void appendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// Decodes one well-formed UTF-8 sequence at text[i] (lead byte >= 0x80): its length, or 0 for a
-// byte that does not start one (stray continuation bytes, overlong forms, surrogates, values
-// above U+10FFFF, cut sequences).
-std::size_t decodeUtf8(std::string_view text, std::size_t i, char32_t& cp) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
-  const unsigned char c = byte(0);
-  std::size_t len = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-    cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    cp = c & 0x0F;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    cp = c & 0x07;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - i < len) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const unsigned char cc = byte(k);
-    if (cc < (k == 1 ? lo : 0x80) || cc > (k == 1 ? hi : 0xBF)) return 0;
-    cp = (cp << 6) | (cc & 0x3F);
-  }
-  return len;
-}
-
 void lowerCaseInto(std::string_view text, std::string& out) {
   out.clear();
   out.reserve(text.size());
@@ -157,7 +107,7 @@ void lowerCaseInto(std::string_view text, std::string& out) {
       continue;
     }
     char32_t cp = 0;
-    const std::size_t len = decodeUtf8(text, i, cp);
+    const std::size_t len = Utf8::decode(text, i, cp);
     if (len == 0) {
       out += static_cast<char>(c);
       ++i;
@@ -166,9 +116,9 @@ void lowerCaseInto(std::string_view text, std::string& out) {
     if (cp == 0x130) {
       // LATIN CAPITAL LETTER I WITH DOT ABOVE lower-cases to "i" and COMBINING DOT ABOVE.
       out += 'i';
-      appendUtf8(out, 0x307);
+      Utf8::append(out, 0x307);
     } else {
-      appendUtf8(out, lowerCodePoint(cp));
+      Utf8::append(out, lowerCodePoint(cp));
     }
     i += len;
   }

@@ -14,6 +14,7 @@
 #include "DNSTestSupport.h"
 #include "TestSupport.h"
 #include "dns/DNSMessage.h"
+#include "dns/DNSStreamServer.h"
 #include "dns/SiteIndex.h"
 
 namespace tether {
@@ -130,6 +131,88 @@ TEST_F(DNSProxyTest, LimitOfZeroBlocksAtOnceAndOtherLimitsOnlyWhenOverTheirCap) 
   setRules(rules, {"video.com", "minus.com"});
   EXPECT_EQ(ask(dnsQuery(4, "www.video.com", 1))->size(), sinkholeSize("www.video.com"));
   EXPECT_EQ(ask(dnsQuery(5, "minus.com", 1))->size(), sinkholeSize("minus.com"));
+}
+
+TEST_F(DNSProxyTest, TruncatedAnswerIsAskedAgainOverTcpUnderTheSameRulesAndChecks) {
+  setRules({{"blocked.example", true, SiteAction::block()}});
+  const test::TcpListener tcpUpstream(upstream.port());
+  // The upstream over TCP: the whole answer, one with another ID, or none at all.
+  std::vector<std::string> seenOverTcp;
+  std::thread upstreamThread([&] {
+    for (int k = 0; k < 3; ++k) {
+      const auto connection = tcpUpstream.accept(5000ms);
+      if (!connection) return;
+      const auto query = connection->receiveMessage(2000ms);
+      if (!query) return;
+      seenOverTcp.push_back(*query);
+      if ((*query)[0] == 0x42) connection->sendMessage(answerTo(*query, std::string(3000, 'x')));
+      if ((*query)[0] == 0x50) connection->sendMessage(answerTo("\x51" + query->substr(1)));
+      if ((*query)[0] == 0x60) connection->receiveBytes(1, 3000ms);  // silent
+    }
+  });
+
+  // Over UDP the upstream's answer is truncated (TC set) and relayed as it is.
+  const std::string query = dnsQuery(0x4242, "big.example", 16);
+  const std::string truncated = query.substr(0, 2) + bytes({0x83, 0x80}) + query.substr(4);
+  ASSERT_TRUE(forwarded(query, truncated));
+  EXPECT_EQ(hexBytes(client.receive(1000ms).value_or("")), hexBytes(truncated));
+  // The client asks again over TCP and gets the whole answer, larger than a datagram it took.
+  const test::TcpConnection tcp("127.0.0.1", proxy->port());
+  ASSERT_TRUE(tcp.sendMessage(query));
+  EXPECT_TRUE(tcp.receiveMessage(2000ms) == answerTo(query, std::string(3000, 'x')));
+  // On the same connection, one after the other: a blocked name is answered here, an answer
+  // with another ID and no answer at all are SERVFAIL.
+  const std::string blocked = dnsQuery(0x1111, "www.blocked.example", 1);
+  const std::string wrongId = dnsQuery(0x5050, "other.example", 1);
+  const std::string silent = dnsQuery(0x6060, "silent.example", 1);
+  ASSERT_TRUE(tcp.sendMessage(blocked) && tcp.sendMessage(wrongId) && tcp.sendMessage(silent));
+  EXPECT_EQ(tcp.receiveMessage(2000ms).value_or(""), DNSMessage::sinkhole(blocked, blocked.size(), 1));
+  EXPECT_EQ(tcp.receiveMessage(2000ms).value_or(""), DNSMessage::servfail(wrongId));
+  EXPECT_EQ(tcp.receiveMessage(3000ms).value_or(""), DNSMessage::servfail(silent));
+  upstreamThread.join();
+  EXPECT_EQ(seenOverTcp, (std::vector<std::string>{query, wrongId, silent}));
+
+  // With TCP's port taken on 127.0.0.1, one line says so and UDP is served all the same.
+  const test::TcpListener taken;
+  test::CapturedStderr log;
+  proxy = std::make_unique<DNSProxy>("127.0.0.1", taken.port(), upstream.port());
+  ASSERT_FALSE(proxy->start());
+  setRules({{"blocked.example", true, SiteAction::block()}});
+  EXPECT_EQ(test::count(log.text(), "] dns over tcp not served: bind 127.0.0.1:" +
+                                        std::to_string(taken.port()) + ": "),
+            1u)
+      << log.text();
+  EXPECT_EQ(ask(blocked).value_or("").size(), sinkholeSize("www.blocked.example"));
+}
+
+TEST_F(DNSProxyTest, SlowTcpClientHoldsNoOneUpAndIsClosedAtTheIdleLimit) {
+  setRules({{"blocked.example", true, SiteAction::block()}});
+  const std::string query = dnsQuery(0x2222, "www.blocked.example", 1);
+  const auto started = std::chrono::steady_clock::now();
+  const test::TcpConnection slow("127.0.0.1", proxy->port());
+  // Connections up to the cap are taken; one more is closed at once.
+  std::vector<std::unique_ptr<test::TcpConnection>> idle;
+  for (std::size_t k = 1; k < DNSStreamServer::kMaxConnections; ++k) {
+    idle.push_back(std::make_unique<test::TcpConnection>("127.0.0.1", proxy->port()));
+  }
+  EXPECT_TRUE(test::TcpConnection("127.0.0.1", proxy->port()).closedByPeer(1000ms));
+  idle.clear();
+  // One byte a second: meanwhile others are answered at once, over TCP and UDP.
+  const std::string framed = bytes({0, int(query.size())}) + query;
+  bool closed = false;
+  for (std::size_t k = 0; k < framed.size() - 1 && !closed; ++k) {
+    closed = !slow.sendRaw(framed.substr(k, 1)) || slow.closedByPeer(1000ms);
+    if (k % 3 == 0) {
+      const test::TcpConnection other("127.0.0.1", proxy->port());
+      ASSERT_TRUE(other.sendMessage(query));
+      EXPECT_EQ(other.receiveMessage(500ms).value_or("").size(), sinkholeSize("www.blocked.example"));
+      EXPECT_EQ(ask(query, 500ms).value_or("").size(), sinkholeSize("www.blocked.example"));
+    }
+  }
+  const auto lasted = std::chrono::steady_clock::now() - started;
+  EXPECT_TRUE(closed);
+  EXPECT_GE(lasted, DNSStreamServer::kIdleLimit - 1s);
+  EXPECT_LT(lasted, DNSStreamServer::kIdleLimit + 5s);
 }
 
 TEST_F(DNSProxyTest, UnparsableDatagramsAreSentBackUnchanged) {

@@ -1,6 +1,6 @@
 #pragma once
 
-// UDP sockets on loopback and DNS query bytes for the DNS proxy's tests.
+// UDP and TCP sockets on loopback and DNS query bytes for the DNS proxy's tests.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -65,6 +66,113 @@ class UdpSocket {
                                  reinterpret_cast<sockaddr*>(from), from ? &len : nullptr);
     if (n < 0) return std::nullopt;
     return buffer.substr(0, static_cast<std::size_t>(n));
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+// A TCP connection to an address of this machine, or one accepted from a listener, carrying DNS
+// messages with their two-byte length in front.
+class TcpConnection {
+ public:
+  explicit TcpConnection(int fd) : fd_(fd) { noSignalOnSend(); }
+  TcpConnection(const char* address, uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    noSignalOnSend();
+    const sockaddr_in a = addressOf(address, port);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+      ::close(fd_);
+      throw std::runtime_error(std::string("connect failed to ") + address);
+    }
+  }
+  ~TcpConnection() { ::close(fd_); }
+  TcpConnection(const TcpConnection&) = delete;
+  TcpConnection& operator=(const TcpConnection&) = delete;
+
+  bool sendRaw(std::string_view bytes) const {
+#ifdef MSG_NOSIGNAL
+    constexpr int kFlags = MSG_NOSIGNAL;  // a closed connection is a result, not a signal
+#else
+    constexpr int kFlags = 0;
+#endif
+    return ::send(fd_, bytes.data(), bytes.size(), kFlags) == ssize_t(bytes.size());
+  }
+  bool sendMessage(std::string_view message) const {
+    const char length[] = {char(message.size() >> 8), char(message.size() & 0xFF)};
+    return sendRaw(std::string(length, 2) + std::string(message));
+  }
+  // Up to `count` bytes within the time; fewer when the peer closes or time runs out.
+  std::string receiveBytes(std::size_t count, std::chrono::milliseconds timeout) const {
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buffer[4096];
+      const ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, count - out.size()), 0);
+      if (n <= 0) break;
+      out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+  // One message, or nothing when none comes whole within the time.
+  std::optional<std::string> receiveMessage(std::chrono::milliseconds timeout) const {
+    const std::string length = receiveBytes(2, timeout);
+    if (length.size() < 2) return std::nullopt;
+    const std::size_t size = std::size_t(static_cast<unsigned char>(length[0])) << 8 |
+                             static_cast<unsigned char>(length[1]);
+    std::string message = receiveBytes(size, timeout);
+    if (message.size() < size) return std::nullopt;
+    return message;
+  }
+  // Whether the peer has closed the connection (within the time).
+  bool closedByPeer(std::chrono::milliseconds timeout) const {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    char byte;
+    return ::recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0;
+  }
+
+ private:
+  void noSignalOnSend() const {
+#ifdef SO_NOSIGPIPE
+    const int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+  }
+
+  int fd_ = -1;
+};
+
+// A TCP listener on 127.0.0.1 at the given port (any free one for 0).
+class TcpListener {
+ public:
+  explicit TcpListener(uint16_t port = 0) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    const int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = addressOf("127.0.0.1", port);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, 16) != 0) {
+      ::close(fd_);
+      throw std::runtime_error("tcp listen failed");
+    }
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~TcpListener() { ::close(fd_); }
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+
+  uint16_t port() const { return port_; }
+  // The next connection within the time, or nothing.
+  std::unique_ptr<TcpConnection> accept(std::chrono::milliseconds timeout) const {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return nullptr;
+    const int fd = ::accept(fd_, nullptr, nullptr);
+    return fd < 0 ? nullptr : std::make_unique<TcpConnection>(fd);
   }
 
  private:

@@ -80,7 +80,7 @@ class SampleCycle : public testing::Test {
 
 constexpr double kThreeSeconds = 3.0 / 60;
 
-TEST_F(SampleCycle, WithoutSnapshotEveryRunningAppWithARuleIsCreditedOnce) {
+TEST_F(SampleCycle, WithoutAFreshSnapshotEveryRunningAppWithARuleIsCreditedOnce) {
   start();
   addApp(101, dir.path(), "Game", "com.game");
   addApp(102, dir / "h", "Game Helper", "com.game");  // another bundle, same identifier
@@ -95,6 +95,14 @@ TEST_F(SampleCycle, WithoutSnapshotEveryRunningAppWithARuleIsCreditedOnce) {
   EXPECT_FALSE(r.evict);
   EXPECT_TRUE(r.closePrivate);
   EXPECT_DOUBLE_EQ(r.ts, wallSeconds());
+
+  // A snapshot 45 seconds old counts as none; at 44.9 seconds only its front application counts.
+  snapshot("com.other", std::nullopt, 0, false, false, /*age=*/42);
+  cycle();  // exactly 45 seconds old by the time of the cycle
+  EXPECT_DOUBLE_EQ(minutes("com.game"), 2 * kThreeSeconds);
+  snapshot("com.other", std::nullopt, 0, false, false, /*age=*/41.9);
+  cycle();
+  EXPECT_DOUBLE_EQ(minutes("com.game"), 2 * kThreeSeconds);
 }
 
 TEST_F(SampleCycle, FreshSnapshotCreditsOnlyThePresentFrontApplication) {
@@ -118,18 +126,6 @@ TEST_F(SampleCycle, FreshSnapshotCreditsOnlyThePresentFrontApplication) {
 
 // A snapshot that cannot be trusted (a link, a FIFO, an oversized file) reads as none, as the
 // shared tab state tests show; like a stale one it leaves the cycle without a snapshot.
-TEST_F(SampleCycle, StaleSnapshotFallsBackToEveryRunningApp) {
-  start();
-  addApp(101, dir.path(), "Game", "com.game");
-  policy(R"({"rev":1,"apps":{"com.game":{}}})");
-  snapshot("com.other", std::nullopt, 0, false, false, /*age=*/42);
-  cycle();  // exactly 45 seconds old by the time of the cycle
-  EXPECT_DOUBLE_EQ(minutes("com.game"), kThreeSeconds);
-  snapshot("com.other", std::nullopt, 0, false, false, /*age=*/41.9);
-  cycle();  // 44.9 seconds: fresh, and com.other is in front
-  EXPECT_DOUBLE_EQ(minutes("com.game"), kThreeSeconds);
-}
-
 TEST_F(SampleCycle, LimitedHostReachesItsLimitAfterACappedGapAndIsEvictedInTheSameCycle) {
   used(R"({"video.example":29.9})");
   start(5);
@@ -185,10 +181,13 @@ TEST_F(SampleCycle, ProtectedSystemAppsAreNeverSignalledAndOnlyASignalledAppCost
   policy(R"({"rev":1,"apps":{"com.apple.Finder":{"dailyLimitMinutes":0},
             "com.game":{"dailyLimitMinutes":0},"com.absent":{"dailyLimitMinutes":0},
             "com.free":{"dailyLimitMinutes":60}}})");
+  const int listings = fakes->listings;
   cycle();
   EXPECT_EQ(pauses, 1);  // com.game; not com.absent, which is not running, nor the Finder
   const std::vector<std::pair<pid_t, int>> expected = {{202, SIGTERM}, {202, SIGKILL}};
   EXPECT_EQ(fakes->signals, expected);
+  // The processes are listed once per cycle, and once more after the pause of each signalled app.
+  EXPECT_EQ(fakes->listings - listings, 2);
 }
 
 TEST_F(SampleCycle, AStopEndsThePauseAndAbandonsTheTerminationPass) {
@@ -258,12 +257,12 @@ TEST_F(DomainLimits, WithoutAFreshSnapshotEveryPositiveLimitIsUsedUp) {
   // An unreadable snapshot counts as none; fresh is below 45 seconds, and less than 45 seconds
   // in the future.
   test::writeFile(TabState::snapshotPath(dir.path()), R"({"ts": "soon"})");
-  agent->applyDNS();
+  cycle(0ms);
   EXPECT_EQ(agent->dns().overCap(), (DNSProxy::HostSet{"example.com"}));
   for (const auto& [age, over] :
        {std::pair{44.0, false}, {44.9, false}, {45.0, true}, {600.0, true}, {-3600.0, true}}) {
     snapshot("com.apple.Safari", std::nullopt, 0, false, false, age);
-    agent->applyDNS();
+    cycle(0ms);
     EXPECT_EQ(agent->dns().overCap().contains("example.com"), over) << "age " << age;
   }
 }
@@ -289,7 +288,7 @@ TEST_F(DomainLimits, LimitIsReachedAtEqualityUnderTheRuleHost) {
   start();
   policy(R"({"rev":1,"domainLimits":{"example.com":30,"video.com":30}})");
   snapshot("com.apple.Safari");
-  agent->applyDNS();
+  cycle(0ms);
   EXPECT_EQ(agent->dns().overCap(), (DNSProxy::HostSet{"video.com"}));
   EXPECT_EQ(agent->currentlyBlocked(), (Hosts{"video.com"}));
 }
@@ -302,7 +301,7 @@ TEST_F(DomainLimits, BlockedListHoldsEveryBlockingRuleAppsIncludedSorted) {
   policy(R"({"rev":1,"domains":["zzz.com","example.com","ads.kids.com","kids.com"],
       "domainAllow":["kids.com","ok.zzz.com"],)" + apps + "}");
   snapshot("com.apple.Safari");
-  agent->applyDNS();
+  cycle(0ms);
   // A limit of 0 blocks through the proxy's own rule, not through the over-limit set.
   EXPECT_TRUE(agent->dns().overCap().empty());
   EXPECT_EQ(agent->dns().currentBlocked(),
@@ -315,13 +314,13 @@ TEST_F(DomainLimits, BlockedListHoldsEveryBlockingRuleAppsIncludedSorted) {
   // or hold bytes above 127; and it follows a new policy.
   policy(R"({"rev":2,"domains":["abcdefgh.b","abcdefgh","b","abcdefgh.a","abcdefg","abcdefghi",
       "\u00e9t\u00e9.fr","Z.com","abcdefgh","ab","com.game","~.org"],)" + apps + "}");
-  agent->applyDNS();
+  cycle(0ms);
   Hosts sorted = agent->dns().currentBlocked();
   sorted.push_back("com.game");
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(agent->currentlyBlocked(), sorted);
   policy(R"({"rev":3,"domains":["new.com"],)" + apps + "}");
-  agent->applyDNS();
+  cycle(0ms);
   EXPECT_EQ(agent->currentlyBlocked(), (Hosts{"com.game", "example.com", "new.com"}));
 }
 

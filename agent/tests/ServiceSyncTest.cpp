@@ -169,6 +169,71 @@ TEST_F(ServiceSync, RisenEpochResetsUsageBeforeAndIndependentlyOfTheRevision) {
   EXPECT_LT(reset, text.find("policy rev 10: 0 app rule(s)"));
 }
 
+TEST_F(ServiceSync, KeptPolicyHoldsFromTheStartUntilThePollBringsAnotherAndABadOneIsIgnored) {
+  auto agent = makeAgent();
+  answerPolicy(kPolicy9);
+  agent->poll();
+  const fs::path kept = dir / "policy.json";
+  EXPECT_EQ(test::readFile(kept), kPolicy9);
+  EXPECT_EQ(fs::status(kept).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  // Started again without the service: the kept policy is in force before the first poll.
+  const auto startOffline = [&] {
+    auto again = makeAgent("http://127.0.0.1:9");
+    again->requestStop();
+    again->run();  // the start-up part only
+    return again;
+  };
+  {
+    test::CapturedStderr log;
+    auto offline = startOffline();
+    EXPECT_THAT(log.text(), HasSubstr("] policy rev 9 from disk\n"));
+    EXPECT_EQ(offline->policy().rev, 9);
+    EXPECT_TRUE(offline->dns().isBlocked("www.b.example"));
+  }
+  // Back online: the same rev is not applied again, but a reset made meanwhile is.
+  {
+    answerPolicy(R"({"rev":9,"usageEpoch":3})");
+    test::CapturedStderr log;
+    auto online = makeAgent();
+    std::thread loop([&] { online->run(); });
+    bool reset = false;
+    for (int k = 0; k < 200 && !reset; ++k) {
+      std::this_thread::sleep_for(50ms);
+      reset = log.text().find("(epoch 3)") != std::string::npos;
+    }
+    online->requestStop();
+    loop.join();
+    EXPECT_TRUE(reset) << log.text();
+    EXPECT_THAT(log.text(), HasSubstr("] policy rev 9 from disk\n"));
+    EXPECT_THAT(log.text(), HasSubstr("] usage reset by parent (epoch 3)\n"));
+    EXPECT_THAT(log.text(), Not(HasSubstr("policy rev 9:")));
+    EXPECT_EQ(test::readFile(kept), kPolicy9);
+  }
+
+  // A kept file that is damaged, too large, or not the agent's own is ignored with one line.
+  const std::vector<std::function<void()>> spoil = {
+      [&] { test::writeFile(kept, R"({"rev":"9"})"); },
+      [&] { fs::resize_file(kept, (std::size_t{64} << 20) + 1); },
+      [&] { fs::permissions(kept, fs::perms::group_write, fs::perm_options::add); },
+      [&] {
+        fs::remove(kept);
+        fs::create_symlink(dir / "elsewhere.json", kept);
+      },
+  };
+  for (std::size_t k = 0; k < spoil.size(); ++k) {
+    fs::remove(kept);
+    test::writeFile(kept, kPolicy9);
+    fs::permissions(kept, fs::perms::owner_read | fs::perms::owner_write);
+    test::writeFile(dir / "elsewhere.json", kPolicy9);
+    spoil[k]();
+    test::CapturedStderr log;
+    auto offline = startOffline();
+    EXPECT_EQ(test::count(log.text(), "policy.json ignored: "), 1u) << k << log.text();
+    EXPECT_EQ(offline->policy().rev, 0) << k;
+  }
+}
+
 TEST_F(ServiceSync, ErrorStatusIsLoggedWithTheBodyVerbatimAndChangesNothing) {
   auto agent = makeAgent();
   answerPolicy(R"({"detail":"unknown device token"})", 401);

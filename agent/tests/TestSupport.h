@@ -77,12 +77,16 @@ class FakeProcessTable : public ProcessTable {
   std::vector<pid_t> pids;
   std::map<pid_t, std::string> paths;
   std::vector<std::pair<pid_t, int>> signals;
+  int listings = 0;
 
   void add(pid_t pid, const std::filesystem::path& executable) {
     pids.push_back(pid);
     paths[pid] = executable;
   }
-  std::vector<pid_t> listPids() override { return pids; }
+  std::vector<pid_t> listPids() override {
+    ++listings;
+    return pids;
+  }
   std::optional<std::string> executablePath(pid_t pid) override {
     const auto it = paths.find(pid);
     return it != paths.end() ? std::optional(it->second) : std::nullopt;

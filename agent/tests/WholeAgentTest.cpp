@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -202,8 +203,10 @@ class WholeAgent : public testing::Test {
   }
 
   // The addresses in the answer to a query through dig; empty when there are none.
-  Addresses resolve(const std::string& name, const std::string& server = "127.0.0.1") {
-    const auto r = test::run({*findTool("dig"), "+short", "+time=2", "+tries=1", "@" + server, name});
+  Addresses resolve(const std::string& name, const std::string& server = "127.0.0.1",
+                    const char* transport = "+notcp") {
+    const auto r = test::run(
+        {*findTool("dig"), "+short", "+time=2", "+tries=1", transport, "@" + server, name});
     Addresses addresses;
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) addresses.push_back(line);
@@ -286,6 +289,9 @@ TEST_F(WholeAgent, EnforcesTheParentsPolicyAndLeavesUsageDNSAndServiceInAgreemen
   EXPECT_EQ(resolve(kLimited), Addresses{"0.0.0.0"});
   EXPECT_EQ(resolve(kInternational), Addresses{"0.0.0.0"});
   EXPECT_EQ(resolve(std::string("www.") + kInternational), Addresses{"0.0.0.0"});
+  // The same over TCP, on 127.0.0.1 only: the upstream on 127.0.0.2 keeps its own port 53.
+  EXPECT_EQ(resolve("a.games.example.test", "127.0.0.1", "+tcp"), Addresses{"0.0.0.0"});
+  EXPECT_EQ(resolve("www.example.test", "127.0.0.1", "+tcp"), Addresses{kUpstreamAnswer});
 
   // Safari on the limited site: counted, then evicted and sinkholed once the minute is used.
   const auto used = [&] { return usedMinutes().value(kLimited, 0.0); };
@@ -324,6 +330,25 @@ TEST_F(WholeAgent, EnforcesTheParentsPolicyAndLeavesUsageDNSAndServiceInAgreemen
   EXPECT_EQ(usage.value("date", ""), report.value("date", "?"));
   EXPECT_EQ(usage.value("epoch", -1), report.value("usageEpoch", -2));
   EXPECT_EQ(roundedMinutes(usedMinutes()), latestReport()["minutes"]);
+
+  // Offline: with the service gone, the agent started again enforces the policy it kept, from
+  // its first cycle on.
+  struct stat kept {};
+  ASSERT_EQ(::stat((work_ / "policy.json").c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_uid, 0u);
+  EXPECT_EQ(kept.st_mode & 0777, 0600u);
+  service_.reset();
+  test::ChildProcess offlineGame(
+      {test::makeAppBundle(work_ / "OfflineGame.app", test::infoPlist(kGame), "DemoGame"), "600"});
+  agent_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{
+      test::agentBinary(), "--config", (work_ / "config.json").string()});
+  ASSERT_TRUE(agent_->waitFor("] policy rev 1 from disk\n", 10s)) << agent_->stderrText();
+  EXPECT_THAT(offlineGame.wait(10s), testing::Optional(testing::AnyOf(128 + SIGTERM, 128 + SIGKILL)))
+      << agent_->stderrText();
+  EXPECT_THAT(agent_->stderrText(), HasSubstr("] poll failed: "));
+  EXPECT_EQ(resolve("a.games.example.test"), Addresses{"0.0.0.0"});
+  EXPECT_EQ(resolve(kLimited), Addresses{"0.0.0.0"});
+  EXPECT_EQ(resolve("learn.games.example.test"), Addresses{kUpstreamAnswer});
 }
 
 }  // namespace
