@@ -86,6 +86,8 @@ class DNSProxy {
   // The bound port while serving, else 0.
   uint16_t port() const { return boundPort_; }
   bool serving() const { return thread_.joinable(); }
+  // Whether TCP on 127.0.0.1 is served beside UDP (its port may have been taken).
+  bool servingTcp() const { return stream_ != nullptr; }
 
  private:
   struct Tables;

@@ -59,9 +59,16 @@ class DNSProxyTest : public testing::Test {
   std::unique_ptr<DNSProxy> proxy;
 
   void SetUp() override {
-    proxy = std::make_unique<DNSProxy>("127.0.0.1", 0, upstream.port());
-    const auto error = proxy->start();
-    ASSERT_FALSE(error) << error->text();
+    // The system picks the UDP port; TCP then needs the same number, which another test running
+    // at the same moment may hold: pick again.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      test::CapturedStderr quiet;
+      proxy = std::make_unique<DNSProxy>("127.0.0.1", 0, upstream.port());
+      const auto error = proxy->start();
+      ASSERT_FALSE(error) << error->text();
+      if (proxy->servingTcp()) return;
+    }
+    FAIL() << "no port free for both UDP and TCP";
   }
 
   void setRules(const std::vector<SiteRule>& rules, DNSProxy::HostSet overCap = {}) {
@@ -138,7 +145,7 @@ TEST_F(DNSProxyTest, TruncatedAnswerIsAskedAgainOverTcpUnderTheSameRulesAndCheck
   const test::TcpListener tcpUpstream(upstream.port());
   // The upstream over TCP: the whole answer, one with another ID, or none at all.
   std::vector<std::string> seenOverTcp;
-  std::thread upstreamThread([&] {
+  std::jthread upstreamThread([&] {
     for (int k = 0; k < 3; ++k) {
       const auto connection = tcpUpstream.accept(5000ms);
       if (!connection) return;
