@@ -26,40 +26,57 @@ inline sockaddr_in addressOf(const char* address, uint16_t port) {
   return a;
 }
 
-// A UDP socket bound to an address of this machine (any free port unless given).
-class UdpSocket {
+// A socket closed with its owner; bound (to any free port for 0) or connected when made.
+class Socket {
  public:
-  explicit UdpSocket(const char* address = "127.0.0.1", uint16_t port = 0, bool reuse = false)
-      : fd_(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {
+  ~Socket() { ::close(fd_); }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  uint16_t port() const { return port_; }
+  bool readable(std::chrono::milliseconds timeout) const {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(timeout.count())) > 0;
+  }
+
+ protected:
+  explicit Socket(int fd) : fd_(fd) {
+#ifdef SO_NOSIGPIPE  // a closed connection is a result, not a signal
+    const int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+  }
+  Socket(int type, const char* address, uint16_t port, bool reuse)
+      : Socket(::socket(AF_INET, type, 0)) {
     const int one = 1;
     if (reuse) ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a = addressOf(address, port);
     socklen_t len = sizeof a;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0) {
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        (type == SOCK_STREAM && ::listen(fd_, 16) != 0)) {
       ::close(fd_);
       throw std::runtime_error(std::string("bind failed for ") + address);
     }
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
   }
-  ~UdpSocket() { ::close(fd_); }
-  UdpSocket(const UdpSocket&) = delete;
-  UdpSocket& operator=(const UdpSocket&) = delete;
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
 
-  uint16_t port() const { return port_; }
-
+class UdpSocket : public Socket {
+ public:
+  explicit UdpSocket(const char* address = "127.0.0.1", uint16_t port = 0, bool reuse = false)
+      : Socket(SOCK_DGRAM, address, port, reuse) {}
   void sendTo(std::string_view bytes, uint16_t port, const char* address = "127.0.0.1") const {
     sendTo(bytes, addressOf(address, port));
   }
   void sendTo(std::string_view bytes, const sockaddr_in& to) const {
     ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   }
-
   // One datagram and its sender, or nothing within the time.
   std::optional<std::string> receive(std::chrono::milliseconds timeout,
                                      sockaddr_in* from = nullptr) const {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+    if (!readable(timeout)) return std::nullopt;
     std::string buffer(65536, '\0');
     socklen_t len = sizeof(sockaddr_in);
     const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
@@ -67,32 +84,21 @@ class UdpSocket {
     if (n < 0) return std::nullopt;
     return buffer.substr(0, static_cast<std::size_t>(n));
   }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
 };
 
-// A TCP connection to an address of this machine, or one accepted from a listener, carrying DNS
-// messages with their two-byte length in front.
-class TcpConnection {
+// A TCP connection carrying DNS messages with their two-byte length in front.
+class TcpConnection : public Socket {
  public:
-  explicit TcpConnection(int fd) : fd_(fd) { noSignalOnSend(); }
-  TcpConnection(const char* address, uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    noSignalOnSend();
-    const sockaddr_in a = addressOf(address, port);
+  explicit TcpConnection(int fd) : Socket(fd) {}
+  explicit TcpConnection(uint16_t port) : Socket(::socket(AF_INET, SOCK_STREAM, 0)) {
+    const sockaddr_in a = addressOf("127.0.0.1", port);
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-      ::close(fd_);
-      throw std::runtime_error(std::string("connect failed to ") + address);
+      throw std::runtime_error("connect failed");
     }
   }
-  ~TcpConnection() { ::close(fd_); }
-  TcpConnection(const TcpConnection&) = delete;
-  TcpConnection& operator=(const TcpConnection&) = delete;
-
   bool sendRaw(std::string_view bytes) const {
 #ifdef MSG_NOSIGNAL
-    constexpr int kFlags = MSG_NOSIGNAL;  // a closed connection is a result, not a signal
+    constexpr int kFlags = MSG_NOSIGNAL;
 #else
     constexpr int kFlags = 0;
 #endif
@@ -109,9 +115,8 @@ class TcpConnection {
     while (out.size() < count) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
       char buffer[4096];
+      if (left.count() <= 0 || !readable(left)) break;
       const ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, count - out.size()), 0);
       if (n <= 0) break;
       out.append(buffer, static_cast<std::size_t>(n));
@@ -122,62 +127,26 @@ class TcpConnection {
   std::optional<std::string> receiveMessage(std::chrono::milliseconds timeout) const {
     const std::string length = receiveBytes(2, timeout);
     if (length.size() < 2) return std::nullopt;
-    const std::size_t size = std::size_t(static_cast<unsigned char>(length[0])) << 8 |
-                             static_cast<unsigned char>(length[1]);
+    const std::size_t size = std::size_t(uint8_t(length[0])) << 8 | uint8_t(length[1]);
     std::string message = receiveBytes(size, timeout);
-    if (message.size() < size) return std::nullopt;
-    return message;
+    return message.size() < size ? std::nullopt : std::optional(message);
   }
   // Whether the peer has closed the connection (within the time).
   bool closedByPeer(std::chrono::milliseconds timeout) const {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
     char byte;
-    return ::recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0;
+    return readable(timeout) && ::recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0;
   }
-
- private:
-  void noSignalOnSend() const {
-#ifdef SO_NOSIGPIPE
-    const int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
-  }
-
-  int fd_ = -1;
 };
 
-// A TCP listener on 127.0.0.1 at the given port (any free one for 0).
-class TcpListener {
+// A TCP listener on 127.0.0.1.
+class TcpListener : public Socket {
  public:
-  explicit TcpListener(uint16_t port = 0) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    const int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = addressOf("127.0.0.1", port);
-    socklen_t len = sizeof a;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, 16) != 0) {
-      ::close(fd_);
-      throw std::runtime_error("tcp listen failed");
-    }
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~TcpListener() { ::close(fd_); }
-  TcpListener(const TcpListener&) = delete;
-  TcpListener& operator=(const TcpListener&) = delete;
-
-  uint16_t port() const { return port_; }
+  explicit TcpListener(uint16_t port = 0) : Socket(SOCK_STREAM, "127.0.0.1", port, true) {}
   // The next connection within the time, or nothing.
   std::unique_ptr<TcpConnection> accept(std::chrono::milliseconds timeout) const {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return nullptr;
-    const int fd = ::accept(fd_, nullptr, nullptr);
+    const int fd = readable(timeout) ? ::accept(fd_, nullptr, nullptr) : -1;
     return fd < 0 ? nullptr : std::make_unique<TcpConnection>(fd);
   }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
 };
 
 // The wire form of a name: length-prefixed labels and the root's zero byte.
@@ -198,19 +167,9 @@ inline std::string dnsQuery(uint16_t id, std::string_view name, uint16_t qtype, 
   return std::string(header, 12) + wireName(name) + char(qtype >> 8) + char(qtype) + '\0' + '\1';
 }
 
-// Bytes from numbers, and bytes as hexadecimal pairs for readable comparisons.
 inline std::string bytes(std::initializer_list<int> values) {
   std::string out;
   for (int v : values) out += static_cast<char>(v);
-  return out;
-}
-inline std::string hexBytes(std::string_view bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (!out.empty()) out += ' ';
-    out += "0123456789abcdef"[c >> 4];
-    out += "0123456789abcdef"[c & 15];
-  }
   return out;
 }
 

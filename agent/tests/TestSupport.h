@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Agent.h"
@@ -24,6 +26,16 @@ inline std::string usageJson(const std::string& date, const std::string& minutes
                              int64_t epoch = 0) {
   return R"({"date":")" + date + R"(","minutes":)" + minutes + R"(,"epoch":)" +
          std::to_string(epoch) + "}";
+}
+
+// Polls done() every 10 ms for up to timeout; whether it came true.
+inline bool eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  for (const auto end = std::chrono::steady_clock::now() + timeout; !done();) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 // Sets the soft limit of this process's descriptors for the test's duration (children started
