@@ -42,9 +42,15 @@ struct Rig : FakeModelParts {
   }
 };
 
-bool shown(const QWidget& view, const char* name) { return find<QWidget>(view, name)->isVisibleTo(&view); }
-QString text(const QWidget& view, const char* name) { return find<QLabel>(view, name)->text(); }
-void click(const QWidget& view, const char* name) { QTest::mouseClick(find<QPushButton>(view, name), Qt::LeftButton); }
+bool shown(const QWidget& view, const char* name) {
+  return find<QWidget>(view, name)->isVisibleTo(&view);
+}
+QString text(const QWidget& view, const char* name) {
+  return find<QLabel>(view, name)->text();
+}
+void click(const QWidget& view, const char* name) {
+  QTest::mouseClick(find<QPushButton>(view, name), Qt::LeftButton);
+}
 
 TEST(ContentView, TheAccountFormsKeysThenPicturesOfEachState) {
   Rig rig;
@@ -143,12 +149,14 @@ TEST(ContentView, TheDeviceSectionWaitsForTheModelAndNeedsADeviceName) {
   bool checked = false;
   rig.installer->duringInstall = [&] {
     checked = true;
-    for (const char* control : {"form", "deviceName", "enableDNS", "installButton", "allowSafariControl", "checkForUpdates"})
+    for (const char* control : {"form", "deviceName", "enableDNS", "installButton",
+                                "allowSafariControl", "checkForUpdates"})
       EXPECT_FALSE(find<QWidget>(*view, control)->isEnabled()) << control;
   };
   QTest::keyClick(name, Qt::Key_Return);  // presses the install button, once
   EXPECT_TRUE(checked);
-  EXPECT_THAT(rig.calls().filter("install "), ElementsAre("install " + Rig::kService + " device-token-100 no-dns"));
+  EXPECT_THAT(rig.calls().filter("install "),
+              ElementsAre("install " + Rig::kService + " device-token-100 no-dns"));
   EXPECT_EQ(install->text(), "Reinstall protection");
   EXPECT_EQ(text(*view, "statusText"), PairingModel::kInstalledAndLoaded);
   EXPECT_TRUE(shown(*view, "existingDevice"));  // the new record

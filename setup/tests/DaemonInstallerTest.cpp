@@ -30,7 +30,8 @@ void write(const QString& path, const QByteArray& bytes, bool executable = false
   ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
   file.write(bytes);
   file.close();
-  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | (executable ? QFile::ExeOwner : QFile::Permissions()));
+  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner |
+                      (executable ? QFile::ExeOwner : QFile::Permissions()));
 }
 
 QByteArray contents(const QString& path) {
@@ -67,14 +68,18 @@ struct Bundle {
   QTemporaryDir dir;
   QString contents = dir.filePath("Tether.app/Contents");
   QTemporaryDir temporary;  // the user's private temporary folder
-  std::shared_ptr<RecordingPlatform> platform = std::make_shared<RecordingPlatform>(temporary.path());
+  std::shared_ptr<RecordingPlatform> platform =
+      std::make_shared<RecordingPlatform>(temporary.path());
   QString installedTabHelper = dir.filePath("installed/TetherTabHelper.app");
 
   void addAgent() { write(contents + "/MacOS/KinwardAgent", "agent", true); }
   void addScript() { write(contents + "/Resources/install-daemon.sh", "#!/bin/bash\n"); }
-  void addTabHelper(const QString& at) { write(contents + "/" + at + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper", "", true); }
+  void addTabHelper(const QString& at) {
+    write(contents + "/" + at + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper", "", true);
+  }
   DaemonInstaller installer() const {
-    return DaemonInstaller(std::make_shared<DirectoryBundle>(dir.filePath("Tether.app")), platform, installedTabHelper);
+    return DaemonInstaller(std::make_shared<DirectoryBundle>(dir.filePath("Tether.app")), platform,
+                           installedTabHelper);
   }
   QString install() {
     try {
@@ -99,21 +104,25 @@ TEST(DaemonInstaller, FindsThePartsInTheBundleAndStopsBeforeAnythingRunsWhenOneI
   EXPECT_TRUE(QDir(bundle.temporary.path()).isEmpty());
   EXPECT_TRUE(bundle.platform->calls.isEmpty());
   bundle.addScript();
-  EXPECT_EQ(bundle.installer().installScriptURL(), bundle.contents + "/Resources/install-daemon.sh");
+  EXPECT_EQ(bundle.installer().installScriptURL(),
+            bundle.contents + "/Resources/install-daemon.sh");
 
   // Neither a link to a folder holding one nor a link named like it counts; one at any depth does.
   QDir().mkpath(bundle.dir.filePath("elsewhere/TetherTabHelper.app/Contents"));
   QFile::link(bundle.dir.filePath("elsewhere"), bundle.contents + "/Frameworks");
-  QFile::link(bundle.dir.filePath("elsewhere/TetherTabHelper.app"), bundle.contents + "/TetherTabHelper.app");
+  QFile::link(bundle.dir.filePath("elsewhere/TetherTabHelper.app"),
+              bundle.contents + "/TetherTabHelper.app");
   EXPECT_EQ(bundle.installer().tabHelperURL(), std::nullopt);
   bundle.addTabHelper("Library/LoginItems/.hidden");
-  EXPECT_EQ(bundle.installer().tabHelperURL(), bundle.contents + "/Library/LoginItems/.hidden/TetherTabHelper.app");
+  EXPECT_EQ(bundle.installer().tabHelperURL(),
+            bundle.contents + "/Library/LoginItems/.hidden/TetherTabHelper.app");
 }
 
 TEST(DaemonInstaller, WritesTheConfigurationSortedPrivateAndWithoutSlashesAtTheEnd) {
   Bundle bundle;
   bundle.installer().writeConfig("https://old.example", "old", true);
-  const QString path = bundle.installer().writeConfig("https://tether.example///", "device-token", false);
+  const QString path =
+      bundle.installer().writeConfig("https://tether.example///", "device-token", false);
   EXPECT_EQ(path, bundle.temporary.filePath("tether-config.json"));
   EXPECT_EQ(contents(path).toStdString(),
             "{\n"
@@ -127,7 +136,8 @@ TEST(DaemonInstaller, WritesTheConfigurationSortedPrivateAndWithoutSlashesAtTheE
   struct stat status {};
   ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0600u);
-  EXPECT_EQ(QDir(bundle.temporary.path()).entryList(QDir::Files), QStringList{"tether-config.json"});
+  EXPECT_EQ(QDir(bundle.temporary.path()).entryList(QDir::Files),
+            QStringList{"tether-config.json"});
 }
 
 // What a script received, one argument per entry, after the command line went through a shell.
@@ -147,7 +157,9 @@ std::optional<QString> unescapeAppleScript(const QString& literal) {
   QString text;
   for (qsizetype i = 0; i < literal.size(); ++i) {
     if (literal[i] == u'"') return std::nullopt;
-    if (literal[i] == u'\\' && (++i == literal.size() || (literal[i] != u'\\' && literal[i] != u'"'))) return std::nullopt;
+    if (literal[i] == u'\\' &&
+        (++i == literal.size() || (literal[i] != u'\\' && literal[i] != u'"')))
+      return std::nullopt;
     text += literal[i];
   }
   return text;
@@ -162,15 +174,17 @@ TEST(DaemonInstaller, PathsWithQuotesAndBackslashesReachTheScriptIntact) {
   const QStringList paths{awkward + "/Contents/MacOS/KinwardAgent", awkward + "/tether-config.json",
                           awkward + "/TetherTabHelper.app"};
   for (const bool withTabHelper : {true, false}) {
-    bundle.installer().runPrivileged(script, paths[0], paths[1], withTabHelper ? std::optional(paths[2]) : std::nullopt);
+    bundle.installer().runPrivileged(script, paths[0], paths[1],
+                                     withTabHelper ? std::optional(paths[2]) : std::nullopt);
     const InstallerPlatform::AdministratorScript sent = bundle.platform->scripts.back();
     const QStringList expected = paths.mid(0, withTabHelper ? 3 : 2);
     EXPECT_EQ(argumentsThroughShell(sent.commandLine, record), expected);
     // The AppleScript holds the same command line in a string literal.
     const QString prefix = "do shell script \"", suffix = "\" with administrator privileges";
-    ASSERT_TRUE(sent.appleScriptSource.startsWith(prefix) && sent.appleScriptSource.endsWith(suffix));
-    const auto unescaped = unescapeAppleScript(
-        sent.appleScriptSource.mid(prefix.size(), sent.appleScriptSource.size() - prefix.size() - suffix.size()));
+    ASSERT_TRUE(sent.appleScriptSource.startsWith(prefix) &&
+                sent.appleScriptSource.endsWith(suffix));
+    const auto unescaped = unescapeAppleScript(sent.appleScriptSource.mid(
+        prefix.size(), sent.appleScriptSource.size() - prefix.size() - suffix.size()));
     EXPECT_EQ(unescaped, sent.commandLine);
   }
 }
@@ -190,11 +204,15 @@ TEST(DaemonInstaller, InstallRunsTheScriptThenOpensTheTabHelperOnlyAfterItSuccee
     QStringList calls;
   } steps[] = {
       {"no tab helper anywhere", [] {}, {run}},
-      {"installed, not in the bundle", [&] { write(bundle.installedTabHelper + "/Contents/Info.plist", ""); },
+      {"installed, not in the bundle",
+       [&] { write(bundle.installedTabHelper + "/Contents/Info.plist", ""); },
        {run, "open " + bundle.installedTabHelper}},
-      {"in the bundle", [&] { bundle.addTabHelper("Helpers"); }, {run + quoted(tabHelper), "open " + tabHelper}},
+      {"in the bundle",
+       [&] { bundle.addTabHelper("Helpers"); },
+       {run + quoted(tabHelper), "open " + tabHelper}},
       // A failed run opens nothing.
-      {"failed run", [&] { bundle.platform->failure = "install-daemon: systemd is not running"; },
+      {"failed run",
+       [&] { bundle.platform->failure = "install-daemon: systemd is not running"; },
        {run + quoted(tabHelper)}},
   };
   for (const auto& step : steps) {
@@ -210,7 +228,10 @@ TEST(DaemonInstaller, InstallRunsTheScriptThenOpensTheTabHelperOnlyAfterItSuccee
 
 TEST(QuietProcess, ATalkativeToolFinishesAndAToolThatHangsCountsAsNotFinished) {
   // Megabytes on both outputs would fill a pipe nobody reads.
-  EXPECT_EQ(QuietProcess::exitStatus("/bin/sh", {"-c", "head -c 8000000 /dev/zero; head -c 8000000 /dev/zero >&2; exit 3"}, 20s), 3);
+  EXPECT_EQ(QuietProcess::exitStatus(
+                "/bin/sh",
+                {"-c", "head -c 8000000 /dev/zero; head -c 8000000 /dev/zero >&2; exit 3"}, 20s),
+            3);
   EXPECT_EQ(QuietProcess::exitStatus("/bin/sh", {"-c", "exit 0"}, 20s), 0);
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(QuietProcess::exitStatus("/bin/sleep", {"30"}, 300ms), std::nullopt);

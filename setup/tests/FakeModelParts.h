@@ -60,7 +60,8 @@ class FakeTetherAPI final : public TetherAPI {
   QCoro::Task<DeviceRecord> createDevice(QString name, QString token) override {
     calls << "createDevice " + name + " " + token;
     co_await answer("createDevice");
-    const DeviceRecord created{nextID, name, QStringLiteral("device-token-%1").arg(nextID++), std::nullopt};
+    const DeviceRecord created{nextID, name, QStringLiteral("device-token-%1").arg(nextID++),
+                               std::nullopt};
     devices.append(created);
     co_return created;
   }
@@ -86,7 +87,9 @@ class FakeTetherAPI final : public TetherAPI {
   QMap<QString, std::exception_ptr> failures;
   QMap<QString, std::shared_ptr<Gate>> gates;
   // The next call of operation waits for the gate returned.
-  std::shared_ptr<Gate> hold(const QString& operation) { return gates[operation] = std::make_shared<Gate>(); }
+  std::shared_ptr<Gate> hold(const QString& operation) {
+    return gates[operation] = std::make_shared<Gate>();
+  }
 
  private:
   LoginResponse response(const QString& sent) const {
@@ -134,15 +137,18 @@ struct FakeModelParts {
   std::shared_ptr<SessionStore> session = std::make_shared<SessionStore>(keychain, defaults);
   std::shared_ptr<FakeInstaller> installer = std::make_shared<FakeInstaller>();
   ScriptedWebAuth windows;
-  std::shared_ptr<OAuthBrowser> webSignIn = std::make_shared<OAuthBrowser>(QUrl(kService), windows.factory());
+  std::shared_ptr<OAuthBrowser> webSignIn =
+      std::make_shared<OAuthBrowser>(QUrl(kService), windows.factory());
 
   FakeModelParts() { defaults->calls = installer->calls = keychain->calls; }
 
-  PairingModel::Parts parts(std::optional<QString> computerName = QStringLiteral("Kid's Mac")) const {
+  PairingModel::Parts parts(
+      std::optional<QString> computerName = QStringLiteral("Kid's Mac")) const {
     return {api, session, installer, webSignIn, kService, std::move(computerName)};
   }
   // A model; the calls list starts empty afterwards.
-  std::unique_ptr<PairingModel> model(std::optional<QString> computerName = QStringLiteral("Kid's Mac")) {
+  std::unique_ptr<PairingModel> model(
+      std::optional<QString> computerName = QStringLiteral("Kid's Mac")) {
     auto made = std::make_unique<PairingModel>(parts(std::move(computerName)));
     calls().clear();
     return made;

@@ -19,7 +19,8 @@ QString resultOf(const std::function<QString()>& code) {
   try {
     return "code " + code();
   } catch (const PlatformError& e) {
-    return (e.kind() == PlatformError::Kind::signInCancelled ? "cancelled: " : "") + e.description();
+    return (e.kind() == PlatformError::Kind::signInCancelled ? "cancelled: " : "") +
+           e.description();
   } catch (const std::exception& e) {
     return QString::fromUtf8(e.what());
   }
@@ -44,10 +45,19 @@ TEST(OAuthBrowser, TakesTheFirstItemNamedExactlyCode) {
       {"", "sign-in did not return a code"},
   };
   for (const auto& [url, expected] : cases)
-    EXPECT_EQ(resultOf([&] { return OAuthBrowser::codeFrom({QUrl(url), std::nullopt}); }), expected) << url;
-  EXPECT_EQ(resultOf([] { return OAuthBrowser::codeFrom({std::nullopt, std::nullopt}); }), "sign-in did not return a code");
+    EXPECT_EQ(resultOf([&] {
+                return OAuthBrowser::codeFrom({QUrl(url), std::nullopt});
+              }),
+              expected)
+        << url;
+  EXPECT_EQ(resultOf([] {
+              return OAuthBrowser::codeFrom({std::nullopt, std::nullopt});
+            }),
+            "sign-in did not return a code");
   // The window's error wins, unchanged, even beside a URL.
-  EXPECT_EQ(resultOf([] { return OAuthBrowser::codeFrom({QUrl("tether://oauth?code=x"), kClosed}); }),
+  EXPECT_EQ(resultOf([] {
+              return OAuthBrowser::codeFrom({QUrl("tether://oauth?code=x"), kClosed});
+            }),
             "cancelled: closed by the parent");
 }
 
@@ -58,8 +68,10 @@ TEST(OAuthBrowser, EndsEachSignInOnceAndReleasesItsWindow) {
     std::vector<WebAuthSession::Outcome> outcomes;  // the window's completions, in order
     QString result;
   } cases[] = {
-      {"a code, then a late cancellation", true,
-       {{QUrl("tether://oauth?code=first"), std::nullopt}, {std::nullopt, kClosed}}, "code first"},
+      {"a code, then a late cancellation",
+       true,
+       {{QUrl("tether://oauth?code=first"), std::nullopt}, {std::nullopt, kClosed}},
+       "code first"},
       {"cancelled", true, {{std::nullopt, kClosed}}, "cancelled: closed by the parent"},
       {"the window cannot open", false, {}, "could not open the sign-in window"},
   };
@@ -69,7 +81,8 @@ TEST(OAuthBrowser, EndsEachSignInOnceAndReleasesItsWindow) {
     windows.startSucceeds = c.opens;
     OAuthBrowser browser(QUrl("https://tether.example/"), windows.factory());  // one slash, not two
     auto task = browser.signIn("google");
-    EXPECT_EQ(windows.pages, QStringList({"https://tether.example/oauth/google?client=app tether"}));
+    EXPECT_EQ(windows.pages,
+              QStringList({"https://tether.example/oauth/google?client=app tether"}));
     if (!c.outcomes.empty()) {
       EXPECT_TRUE(browser.inFlight());
       const WebAuthSession::Completion done = windows.last->done;
@@ -82,7 +95,8 @@ TEST(OAuthBrowser, EndsEachSignInOnceAndReleasesItsWindow) {
   }
 }
 
-TEST(OAuthBrowser, ASecondSignInCancelsTheFirstAndACompletionOnAnotherThreadResumesOnTheAppsThread) {
+TEST(OAuthBrowser,
+     ASecondSignInCancelsTheFirstAndACompletionOnAnotherThreadResumesOnTheAppsThread) {
   ScriptedWebAuth windows;
   OAuthBrowser browser(QUrl("https://tether.example"), windows.factory());
   auto first = browser.signIn("apple");
@@ -96,7 +110,9 @@ TEST(OAuthBrowser, ASecondSignInCancelsTheFirstAndACompletionOnAnotherThreadResu
   auto second = caller();
   EXPECT_EQ(windows.released, 1);
   EXPECT_TRUE(resultOf([&] { return awaitTask(std::move(first)); }).startsWith("cancelled: "));
-  std::thread([done = windows.last->done] { done({QUrl("tether://oauth?code=second"), std::nullopt}); }).join();
+  std::thread([done = windows.last->done] {
+    done({QUrl("tether://oauth?code=second"), std::nullopt});
+  }).join();
   EXPECT_EQ(resultOf([&] { return awaitTask(std::move(second)); }), "code second");
   EXPECT_EQ(resumedOn, QCoreApplication::instance()->thread());
   EXPECT_EQ(windows.released, 2);

@@ -19,7 +19,9 @@ using Rig = FakeModelParts;
 const QString kService = FakeModelParts::kService;
 const QString kKept = QStringLiteral("parent@example.com");
 
-PlatformError offline(const char* text) { return PlatformError(PlatformError::Kind::network, 1, text); }
+PlatformError offline(const char* text) {
+  return PlatformError(PlatformError::Kind::network, 1, text);
+}
 
 TEST(PairingModel, StartsWithItsDefaultsThenTheKeptSessionAndRestoresIt) {
   Rig rig;
@@ -55,11 +57,13 @@ TEST(PairingModel, RestoreEndsTheSessionOnlyWhenTheServiceRefusesTheToken) {
     QString error;
     bool expired;
   } cases[] = {
-      {std::make_exception_ptr(TetherAPIError("unknown token", 401)), PairingModel::kSessionExpired, true},
+      {std::make_exception_ptr(TetherAPIError("unknown token", 401)), PairingModel::kSessionExpired,
+       true},
       {std::make_exception_ptr(offline("Connection refused")), "Connection refused", false},
       {std::make_exception_ptr(TetherAPIError("HTTP 502", 502)), "HTTP 502", false},
       {std::make_exception_ptr(TetherAPIError("forbidden", 403)), "forbidden", false},
-      {std::make_exception_ptr(TetherAPIError("unexpected response from server")), "unexpected response from server", false},
+      {std::make_exception_ptr(TetherAPIError("unexpected response from server")),
+       "unexpected response from server", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error.toStdString());
@@ -73,7 +77,8 @@ TEST(PairingModel, RestoreEndsTheSessionOnlyWhenTheServiceRefusesTheToken) {
     EXPECT_EQ(model->status(), "");
     EXPECT_EQ(restoring.count(), 2);
     EXPECT_EQ(model->signedIn(), !c.expired);
-    const QStringList forgotten{"remove signedInEmail", "deleteItems apiToken", "remove selectedDeviceID"};
+    const QStringList forgotten{"remove signedInEmail", "deleteItems apiToken",
+                                "remove selectedDeviceID"};
     EXPECT_EQ(rig.calls(), c.expired ? forgotten : QStringList());
     EXPECT_EQ(rig.session->apiToken().has_value(), !c.expired);
     EXPECT_EQ(model->signedInEmail(), c.expired ? "" : kKept);
@@ -94,7 +99,8 @@ TEST(PairingModel, SignInTrimsTheAddressKeepsTheServicesAndStoresTheSession) {
   EXPECT_FALSE(model->signedIn());
   gate->open();
   awaitTask(std::move(signingIn));
-  EXPECT_THAT(rig.api->calls, ElementsAre("login parent@example.com  secret ", "listDevices account-token"));
+  EXPECT_THAT(rig.api->calls,
+              ElementsAre("login parent@example.com  secret ", "listDevices account-token"));
   EXPECT_EQ(model->email(), "  parent@example.com\n");  // the field keeps what was typed
   EXPECT_EQ(model->status(), "Signed in as Parent@Example.com");
   EXPECT_FALSE(model->busy());
@@ -109,7 +115,8 @@ TEST(PairingModel, SignInTrimsTheAddressKeepsTheServicesAndStoresTheSession) {
   registering->setMode(PairingModel::Mode::registerAccount);
   registering->setEmail("new@example.com");
   awaitTask(registering->submitAccount());
-  EXPECT_THAT(other.api->calls, ElementsAre("registerAccount new@example.com ", "listDevices account-token"));
+  EXPECT_THAT(other.api->calls,
+              ElementsAre("registerAccount new@example.com ", "listDevices account-token"));
   EXPECT_EQ(registering->selectedDeviceID(), std::nullopt);
 }
 
@@ -145,7 +152,8 @@ TEST(PairingModel, FailuresLeaveTheStateTheTableSays) {
   Rig cancelled;
   auto closed = cancelled.model();
   auto closing = closed->oauth("apple");
-  cancelled.windows.last->done({std::nullopt, PlatformError(PlatformError::Kind::signInCancelled, 1, "canceled")});
+  cancelled.windows.last->done(
+      {std::nullopt, PlatformError(PlatformError::Kind::signInCancelled, 1, "canceled")});
   awaitTask(std::move(closing));
   EXPECT_FALSE(closed->signedIn() || closed->busy());
   EXPECT_EQ(closed->error(), "canceled");
@@ -160,7 +168,8 @@ TEST(PairingModel, WebSignInOpensTheProvidersPageAndTradesTheCode) {
   EXPECT_EQ(rig.windows.pages, QStringList{kService + "/oauth/google?client=app tether"});
   rig.windows.last->done({QUrl("tether://done?code=one-time"), std::nullopt});
   awaitTask(std::move(signingIn));
-  EXPECT_THAT(rig.api->calls, ElementsAre("exchangeOAuthCode one-time", "listDevices account-token"));
+  EXPECT_THAT(rig.api->calls,
+              ElementsAre("exchangeOAuthCode one-time", "listDevices account-token"));
   EXPECT_EQ(model->status(), "Signed in as oauth@example.com");
 }
 
@@ -176,9 +185,27 @@ TEST(PairingModel, InstallUsesTheChosenRecordOrMakesOneAndSaysWhatTheLoadedCheck
   } cases[] = {
       {"kept record, not loaded", 1, false, false, false, {}, "token-1"},
       // Back online: the kept record, not a new one and not the newest.
-      {"kept record after an offline start", 2, true, false, true, {"listDevices kept-token"}, "token-2"},
-      {"kept record gone", 42, false, false, true, {"createDevice Kid's Mac kept-token"}, "device-token-100"},
-      {"new device picked", 1, false, true, true, {"createDevice Kid's Mac kept-token"}, "device-token-100"},
+      {"kept record after an offline start",
+       2,
+       true,
+       false,
+       true,
+       {"listDevices kept-token"},
+       "token-2"},
+      {"kept record gone",
+       42,
+       false,
+       false,
+       true,
+       {"createDevice Kid's Mac kept-token"},
+       "device-token-100"},
+      {"new device picked",
+       1,
+       false,
+       true,
+       true,
+       {"createDevice Kid's Mac kept-token"},
+       "device-token-100"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -196,12 +223,14 @@ TEST(PairingModel, InstallUsesTheChosenRecordOrMakesOneAndSaysWhatTheLoadedCheck
     for (int round = 0; round < 2; ++round) {
       awaitTask(model->pairAndInstall());
       EXPECT_EQ(model->error(), "");
-      EXPECT_EQ(model->status(), c.loads ? PairingModel::kInstalledAndLoaded : PairingModel::kInstalledNotLoaded);
+      EXPECT_EQ(model->status(),
+                c.loads ? PairingModel::kInstalledAndLoaded : PairingModel::kInstalledNotLoaded);
       EXPECT_EQ(model->daemonLoaded(), c.loads);
     }
     EXPECT_EQ(rig.api->calls, c.asked);
     const QString install = "install " + kService + " " + c.token + " dns";
-    QStringList expected{install, "isLoaded", "openTabHelper", install, "isLoaded", "openTabHelper"};
+    QStringList expected{install, "isLoaded", "openTabHelper",
+                         install, "isLoaded", "openTabHelper"};
     if (c.token.startsWith("device-")) {
       expected.prepend("set selectedDeviceID");  // the new record is chosen before the install
       EXPECT_EQ(model->devices().last().name, "Kid's Mac");
@@ -256,8 +285,10 @@ TEST(PairingModel, AnOperationThatResumesAfterTheModelIsGoneEndsQuietly) {
     gate->open();
     awaitTask(std::move(running));
     // Nothing was written after the model went: a token only when it came before.
-    EXPECT_EQ(rig.session->apiToken(), operation == std::string("login") ? std::nullopt : std::optional<QString>(
-                                                                                 restore ? "kept-token" : "account-token"));
+    EXPECT_EQ(rig.session->apiToken(),
+              operation == std::string("login")
+                  ? std::nullopt
+                  : std::optional<QString>(restore ? "kept-token" : "account-token"));
   }
 }
 

@@ -22,7 +22,7 @@ TEST(SessionStore, WritingATokenTwiceLeavesOneItemAndClearForgetsOnlyTheSession)
   ASSERT_EQ(s.keychain->items.size(), 1);
   EXPECT_EQ(s.store.apiToken(), "second");
   EXPECT_EQ(*s.calls, QStringList({"deleteItems apiToken", "add apiToken", "deleteItems apiToken",
-                                    "add apiToken", "copyMatching apiToken"}));
+                                   "add apiToken", "copyMatching apiToken"}));
 
   s.store.setSignedInEmail("p@example.com");
   s.store.setSelectedDeviceID(3);
@@ -30,7 +30,8 @@ TEST(SessionStore, WritingATokenTwiceLeavesOneItemAndClearForgetsOnlyTheSession)
   s.keychain->items.append({QString("otherAccount"), QByteArray("kept")});
   s.calls->clear();
   s.store.clear();
-  EXPECT_EQ(*s.calls, QStringList({"remove signedInEmail", "deleteItems apiToken", "remove selectedDeviceID"}));
+  EXPECT_EQ(*s.calls, QStringList({"remove signedInEmail", "deleteItems apiToken",
+                                   "remove selectedDeviceID"}));
   EXPECT_EQ(s.defaults->values.keys(), QStringList({"unrelated"}));
   EXPECT_EQ(s.keychain->items.size(), 1);
   s.store.clear();  // again, on the empty store: nothing to see, nothing reported

@@ -41,8 +41,9 @@ class ScriptedServer {
   QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort())); }
   ScriptedServer& script(int status, const QByteArray& body, const QByteArray& headers = {}) {
     answers_ << "HTTP/1.1 " + QByteArray::number(status) + " Scripted\r\n" + headers +
-                    (body.isEmpty() ? "" : "Content-Type: application/json\r\n") + "Content-Length: " +
-                    QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+                    (body.isEmpty() ? "" : "Content-Type: application/json\r\n") +
+                    "Content-Length: " + QByteArray::number(body.size()) +
+                    "\r\nConnection: close\r\n\r\n" + body;
     return *this;
   }
   void scriptRaw(const QByteArray& bytes) { answers_ << bytes; }
@@ -57,12 +58,14 @@ class ScriptedServer {
     if (end < 0) return;
     const QByteArray head = buffer.left(end).toLower();
     const qsizetype at = head.indexOf("content-length:");
-    const qsizetype length = at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+    const qsizetype length =
+        at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toLongLong();
     if (buffer.size() < end + 4 + length) return;
     targets << head.split(' ').value(1);
     buffers_.remove(socket);
-    const QByteArray next = answers_.isEmpty() ? QByteArray("HTTP/1.1 500 None\r\nConnection: close\r\n\r\n")
-                                               : answers_.takeFirst();
+    const QByteArray next = answers_.isEmpty()
+                                ? QByteArray("HTTP/1.1 500 None\r\nConnection: close\r\n\r\n")
+                                : answers_.takeFirst();
     socket->write(next);
     if (next.contains("Connection: close")) socket->disconnectFromHost();
   }
@@ -92,14 +95,16 @@ TEST(TetherClient, JudgesEveryAnswerByItsStatusAndBody) {
     std::optional<int> carried = {};  // the status the error carries
   } cases[] = {
       {200, R"({"email":"p@example.com","apiToken":"tok","userId":7})", "no error"},
-      {201, R"({"userId":7,"apiToken":"tok","email":"p@example.com","extra":[1,{"a":null}]})", "no error"},
+      {201, R"({"userId":7,"apiToken":"tok","email":"p@example.com","extra":[1,{"a":null}]})",
+       "no error"},
       {204, "", bad},
       {200, "", bad},
       {200, R"({"email":"p@example.com","apiToken":"tok","userId":"7"})", bad},
       {200, R"({"email":"p@example.com","apiToken":"tok","userId":7.5})", bad},
       {200, R"({"email":"p@example.com","apiToken":null,"userId":7})", bad},
       {200, R"([)", bad},
-      {401, R"({"detail":"incorrect e-mail address or password"})", "incorrect e-mail address or password", 401},
+      {401, R"({"detail":"incorrect e-mail address or password"})",
+       "incorrect e-mail address or password", 401},
       // Qt turns 400 into a protocol error code, not a content one: still an answer.
       {400, R"({"detail":"unknown or used code"})", "unknown or used code", 400},
       {409, R"({"detail":"","other":1})", "", 409},
@@ -137,10 +142,12 @@ TEST(TetherClient, DecodesRecordsStrictlyAndIgnoresExtraKeys) {
       .script(201, R"({"id":4,"name":"Mac"})");
   TetherClient client(server.url());
   EXPECT_EQ(awaitTask(client.listDevices("acct")),
-            (QList<DeviceRecord>{{1, "Old Mac", "d1", std::nullopt}, {3, "Seen", "d3", QString("2026-03-14T09:26:53Z")}}));
+            (QList<DeviceRecord>{{1, "Old Mac", "d1", std::nullopt},
+                                 {3, "Seen", "d3", QString("2026-03-14T09:26:53Z")}}));
   EXPECT_EQ(failureOf(client.listDevices("acct")), "unexpected response from server");
   EXPECT_EQ(failureOf(client.listDevices("acct")), "unexpected response from server");
-  EXPECT_EQ(awaitTask(client.createDevice("Mac", "acct")), (DeviceRecord{4, "Mac", "d4", std::nullopt}));
+  EXPECT_EQ(awaitTask(client.createDevice("Mac", "acct")),
+            (DeviceRecord{4, "Mac", "d4", std::nullopt}));
   EXPECT_EQ(failureOf(client.createDevice("Mac", "acct")), "unexpected response from server");
 }
 
@@ -177,7 +184,8 @@ TEST(TetherClient, FollowsRedirectsOnlyWithinTheSameOrigin) {
 TEST(TetherClient, PassesTransportFailuresOnWithQtsDescription) {
   // A stalled answer ends after the transfer timeout (shortened here).
   ScriptedServer stalled;
-  stalled.scriptRaw("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{\"email\"");
+  stalled.scriptRaw(
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{\"email\"");
   try {
     awaitTask(TetherClient(stalled.url(), 300ms).login("p@example.com", "secret"));
     ADD_FAILURE() << "a stalled answer did not end";
@@ -205,11 +213,13 @@ TEST(TetherClient, PassesTransportFailuresOnWithQtsDescription) {
 QString signInCode(const QUrl& service, const QString& email) {
   QNetworkAccessManager network;
   QNetworkRequest request(OAuthBrowser::pageAddress(service, "google"));
-  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                       QNetworkRequest::ManualRedirectPolicy);
   request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
   QUrlQuery form;
   form.addQueryItem("email", email);
-  std::unique_ptr<QNetworkReply> reply(network.post(request, form.toString(QUrl::FullyEncoded).toUtf8()));
+  std::unique_ptr<QNetworkReply> reply(
+      network.post(request, form.toString(QUrl::FullyEncoded).toUtf8()));
   awaitTask(qCoro(reply.get()).waitForFinished());
   const QUrl location(QString::fromUtf8(reply->rawHeader("Location")));
   EXPECT_EQ(location.scheme(), "tether");
@@ -223,14 +233,17 @@ TEST(TetherClient, WorksAgainstTheReferenceService) {
   if (!service.problem().isEmpty()) GTEST_SKIP() << service.problem().toStdString();
   TetherClient client(service.url());
 
-  const LoginResponse registered = awaitTask(client.registerAccount("  Parent@Example.com ", "correct horse"));
+  const LoginResponse registered =
+      awaitTask(client.registerAccount("  Parent@Example.com ", "correct horse"));
   EXPECT_EQ(registered.email, "Parent@Example.com");
   EXPECT_FALSE(registered.apiToken.isEmpty());
-  EXPECT_THAT(failureOf(client.registerAccount("parent@example.com", "x")).toStdString(), Not(StartsWith("HTTP ")));
+  EXPECT_THAT(failureOf(client.registerAccount("parent@example.com", "x")).toStdString(),
+              Not(StartsWith("HTTP ")));
 
   const LoginResponse login = awaitTask(client.login("parent@example.com", "correct horse"));
   EXPECT_EQ(login.userId, registered.userId);
-  EXPECT_EQ(failureOf(client.login("parent@example.com", "wrong horse")), "incorrect e-mail address or password");
+  EXPECT_EQ(failureOf(client.login("parent@example.com", "wrong horse")),
+            "incorrect e-mail address or password");
 
   EXPECT_TRUE(awaitTask(client.listDevices(login.apiToken)).isEmpty());
   const DeviceRecord first = awaitTask(client.createDevice("Kid's Mac", login.apiToken));
@@ -244,29 +257,38 @@ TEST(TetherClient, WorksAgainstTheReferenceService) {
   const LoginResponse web = awaitTask(client.exchangeOAuthCode(code));
   EXPECT_EQ(web.email, "web@example.com");
   EXPECT_NE(web.userId, registered.userId);
-  EXPECT_THAT(failureOf(client.exchangeOAuthCode(code)).toStdString(), Not(StartsWith("HTTP ")));  // once only
+  EXPECT_THAT(failureOf(client.exchangeOAuthCode(code)).toStdString(),
+              Not(StartsWith("HTTP ")));  // once only
 }
 
 TEST(TetherClient, WorksOverHttpsWithTheCertificateAuthorityItIsGiven) {
   // A certificate authority made now, and a certificate for 127.0.0.1 signed by it.
   QTemporaryDir certs;
   const std::string script =
-      "set -e; cd '" + certs.path().toStdString() + "'; exec 2>/dev/null; "
-      "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj '/CN=Tether Test CA'; "
-      "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=localhost'; "
-      "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\nbasicConstraints=CA:FALSE\\n' > ext.cnf; "
-      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext.cnf -out server.pem";
+      "set -e; cd '" + certs.path().toStdString() +
+      "'; exec 2>/dev/null; "
+      "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj "
+      "'/CN=Tether Test CA'; "
+      "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj "
+      "'/CN=localhost'; "
+      "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\nbasicConstraints=CA:FALSE\\n' > "
+      "ext.cnf; "
+      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile "
+      "ext.cnf -out server.pem";
   ASSERT_EQ(std::system(script.c_str()), 0);
   ReferenceService service(certs.filePath("server.pem"), certs.filePath("server.key"));
   if (!service.problem().isEmpty()) GTEST_SKIP() << service.problem().toStdString();
   ASSERT_EQ(service.url().scheme(), "https");
 
-  TetherClient client(service.url(), TetherClient::kTransferTimeout, QSslCertificate::fromPath(certs.filePath("ca.pem")));
-  const LoginResponse registered = awaitTask(client.registerAccount("parent@example.com", "correct horse"));
+  TetherClient client(service.url(), TetherClient::kTransferTimeout,
+                      QSslCertificate::fromPath(certs.filePath("ca.pem")));
+  const LoginResponse registered =
+      awaitTask(client.registerAccount("parent@example.com", "correct horse"));
   const DeviceRecord device = awaitTask(client.createDevice("Kid's Mac", registered.apiToken));
   EXPECT_EQ(awaitTask(client.listDevices(registered.apiToken)), QList<DeviceRecord>{device});
   // With the system's authorities only, the certificate is refused.
-  EXPECT_NE(failureOf(TetherClient(service.url()).login("parent@example.com", "correct horse")), "no error");
+  EXPECT_NE(failureOf(TetherClient(service.url()).login("parent@example.com", "correct horse")),
+            "no error");
 }
 
 }  // namespace
