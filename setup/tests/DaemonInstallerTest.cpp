@@ -8,8 +8,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <chrono>
@@ -26,23 +24,25 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 
-void write(const QString& path, const QByteArray& bytes,
-           QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner) {
+void write(const QString& path, const QByteArray& bytes, bool executable = false) {
   QDir().mkpath(QFileInfo(path).path());
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
   file.write(bytes);
   file.close();
-  file.setPermissions(permissions);
+  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner |
+                      (executable ? QFile::ExeOwner : QFile::Permissions()));
 }
 
-const QFile::Permissions kExecutable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+QByteArray contents(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 // The system as the installer sees it, recording what it is asked.
 class RecordingPlatform final : public InstallerPlatform {
  public:
   explicit RecordingPlatform(QString folder) : folder_(std::move(folder)) {}
-
   QString temporaryDirectory() override { return folder_; }
   void runAsAdministrator(const AdministratorScript& script) override {
     calls << "run " + script.commandLine;
@@ -51,14 +51,13 @@ class RecordingPlatform final : public InstallerPlatform {
   }
   bool isJobLoaded(const QString& label) override {
     calls << "isJobLoaded " + label;
-    return loaded;
+    return true;
   }
   void openApplication(const QString& path) override { calls << "open " + path; }
 
   QStringList calls;
   std::vector<AdministratorScript> scripts;
   std::optional<QString> failure;
-  bool loaded = false;
 
  private:
   QString folder_;
@@ -67,44 +66,43 @@ class RecordingPlatform final : public InstallerPlatform {
 // Tether.app in a temporary folder, with what a test puts into it.
 struct Bundle {
   QTemporaryDir dir;
-  QString app = dir.filePath("Tether.app");
-  QString contents = app + "/Contents";
+  QString contents = dir.filePath("Tether.app/Contents");
   QTemporaryDir temporary;  // the user's private temporary folder
   std::shared_ptr<RecordingPlatform> platform =
       std::make_shared<RecordingPlatform>(temporary.path());
   QString installedTabHelper = dir.filePath("installed/TetherTabHelper.app");
 
-  void addAgent() { write(contents + "/MacOS/KinwardAgent", "agent", kExecutable); }
+  void addAgent() { write(contents + "/MacOS/KinwardAgent", "agent", true); }
   void addScript() { write(contents + "/Resources/install-daemon.sh", "#!/bin/bash\n"); }
-  void addTabHelper(const QString& at = "Helpers") {
-    write(contents + "/" + at + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper", "helper",
-          kExecutable);
+  void addTabHelper(const QString& at) {
+    write(contents + "/" + at + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper", "", true);
   }
   DaemonInstaller installer() const {
-    return DaemonInstaller(std::make_shared<DirectoryBundle>(app), platform, installedTabHelper);
+    return DaemonInstaller(std::make_shared<DirectoryBundle>(dir.filePath("Tether.app")), platform,
+                           installedTabHelper);
+  }
+  QString install() {
+    try {
+      installer().install("https://tether.example", "device", true);
+      return "no error";
+    } catch (const std::exception& e) {
+      return QString::fromUtf8(e.what());
+    }
   }
 };
 
-QString failureOf(const std::function<void()>& step) {
-  try {
-    step();
-    return "no error";
-  } catch (const std::exception& e) {
-    return QString::fromUtf8(e.what());
-  }
-}
-
-TEST(DaemonInstaller, FindsTheAgentTheScriptAndTheTabHelperInTheBundle) {
+TEST(DaemonInstaller, FindsThePartsInTheBundleAndStopsBeforeAnythingRunsWhenOneIsMissing) {
   Bundle bundle;
-  EXPECT_EQ(bundle.installer().helperURL(), std::nullopt);
-  EXPECT_EQ(bundle.installer().installScriptURL(), std::nullopt);
   EXPECT_EQ(bundle.installer().tabHelperURL(), std::nullopt);
-
+  EXPECT_EQ(bundle.install(), "KinwardAgent is missing from this app bundle");
   // The agent as a resource when there is no auxiliary executable, the auxiliary one first.
   write(bundle.contents + "/Resources/KinwardAgent", "agent");
   EXPECT_EQ(bundle.installer().helperURL(), bundle.contents + "/Resources/KinwardAgent");
   bundle.addAgent();
   EXPECT_EQ(bundle.installer().helperURL(), bundle.contents + "/MacOS/KinwardAgent");
+  EXPECT_EQ(bundle.install(), "install script is missing from this app bundle");
+  EXPECT_TRUE(QDir(bundle.temporary.path()).isEmpty());
+  EXPECT_TRUE(bundle.platform->calls.isEmpty());
   bundle.addScript();
   EXPECT_EQ(bundle.installer().installScriptURL(),
             bundle.contents + "/Resources/install-daemon.sh");
@@ -120,28 +118,13 @@ TEST(DaemonInstaller, FindsTheAgentTheScriptAndTheTabHelperInTheBundle) {
             bundle.contents + "/Library/LoginItems/.hidden/TetherTabHelper.app");
 }
 
-TEST(DaemonInstaller, MissingPartsOfTheBundleStopTheInstallBeforeAnythingIsWrittenOrRun) {
+TEST(DaemonInstaller, WritesTheConfigurationSortedPrivateAndWithoutSlashesAtTheEnd) {
   Bundle bundle;
-  EXPECT_EQ(
-      failureOf([&] { bundle.installer().install("https://tether.example", "device", true); }),
-      "KinwardAgent is missing from this app bundle");
-  bundle.addAgent();
-  EXPECT_EQ(
-      failureOf([&] { bundle.installer().install("https://tether.example", "device", true); }),
-      "install script is missing from this app bundle");
-  EXPECT_TRUE(QDir(bundle.temporary.path()).isEmpty());
-  EXPECT_TRUE(bundle.platform->calls.isEmpty());
-}
-
-TEST(DaemonInstaller, WritesTheConfigurationSortedPrivateAndWithoutSlashesAtTheEnds) {
-  Bundle bundle;
+  bundle.installer().writeConfig("https://old.example", "old", true);
   const QString path =
       bundle.installer().writeConfig("https://tether.example///", "device-token", false);
   EXPECT_EQ(path, bundle.temporary.filePath("tether-config.json"));
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-  const QByteArray text = file.readAll();
-  EXPECT_EQ(text.toStdString(),
+  EXPECT_EQ(contents(path).toStdString(),
             "{\n"
             "    \"deviceToken\": \"device-token\",\n"
             "    \"enableDNS\": false,\n"
@@ -153,15 +136,6 @@ TEST(DaemonInstaller, WritesTheConfigurationSortedPrivateAndWithoutSlashesAtTheE
   struct stat status {};
   ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0600u);
-
-  // A second write replaces the first; one trailing slash goes like several.
-  bundle.installer().writeConfig("https://tether.example/", "other", true);
-  QFile again(path);
-  ASSERT_TRUE(again.open(QIODevice::ReadOnly));
-  const QJsonObject config = QJsonDocument::fromJson(again.readAll()).object();
-  EXPECT_EQ(config.value("serverURL").toString(), "https://tether.example");
-  EXPECT_EQ(config.value("deviceToken").toString(), "other");
-  EXPECT_TRUE(config.value("enableDNS").toBool());
   EXPECT_EQ(QDir(bundle.temporary.path()).entryList(QDir::Files),
             QStringList{"tether-config.json"});
 }
@@ -172,9 +146,7 @@ QStringList argumentsThroughShell(const QString& commandLine, const QString& rec
   shell.start("/bin/sh", {"-c", commandLine});
   EXPECT_TRUE(shell.waitForFinished(20000));
   EXPECT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
-  QFile file(record);
-  EXPECT_TRUE(file.open(QIODevice::ReadOnly));
-  QStringList arguments = QString::fromUtf8(file.readAll()).split(QChar(u'\0'));
+  QStringList arguments = QString::fromUtf8(contents(record)).split(QChar(u'\0'));
   arguments.removeLast();
   return arguments;
 }
@@ -185,11 +157,9 @@ std::optional<QString> unescapeAppleScript(const QString& literal) {
   QString text;
   for (qsizetype i = 0; i < literal.size(); ++i) {
     if (literal[i] == u'"') return std::nullopt;
-    if (literal[i] != u'\\') {
-      text += literal[i];
-      continue;
-    }
-    if (++i == literal.size() || (literal[i] != u'\\' && literal[i] != u'"')) return std::nullopt;
+    if (literal[i] == u'\\' &&
+        (++i == literal.size() || (literal[i] != u'\\' && literal[i] != u'"')))
+      return std::nullopt;
     text += literal[i];
   }
   return text;
@@ -201,74 +171,58 @@ TEST(DaemonInstaller, PathsWithQuotesAndBackslashesReachTheScriptIntact) {
   const QString record = bundle.dir.filePath("arguments");
   const QString script = awkward + "/install-daemon.sh";
   write(script, ("printf '%s\\0' \"$@\" > '" + record + "'\n").toUtf8());
-  const QString agent = awkward + "/Contents/MacOS/KinwardAgent";
-  const QString config = awkward + "/tether-config.json";
-  const QString tabHelper = awkward + "/TetherTabHelper.app";
-
-  for (const std::optional<QString>& helper :
-       {std::optional<QString>(tabHelper), std::optional<QString>()}) {
-    bundle.installer().runPrivileged(script, agent, config, helper);
+  const QStringList paths{awkward + "/Contents/MacOS/KinwardAgent", awkward + "/tether-config.json",
+                          awkward + "/TetherTabHelper.app"};
+  for (const bool withTabHelper : {true, false}) {
+    bundle.installer().runPrivileged(script, paths[0], paths[1],
+                                     withTabHelper ? std::optional(paths[2]) : std::nullopt);
     const InstallerPlatform::AdministratorScript sent = bundle.platform->scripts.back();
-    const QStringList expected =
-        helper ? QStringList{agent, config, *helper} : QStringList{agent, config};
+    const QStringList expected = paths.mid(0, withTabHelper ? 3 : 2);
     EXPECT_EQ(argumentsThroughShell(sent.commandLine, record), expected);
-
     // The AppleScript holds the same command line in a string literal.
-    const QString prefix = "do shell script \"";
-    const QString suffix = "\" with administrator privileges";
-    ASSERT_TRUE(sent.appleScriptSource.startsWith(prefix));
-    ASSERT_TRUE(sent.appleScriptSource.endsWith(suffix));
+    const QString prefix = "do shell script \"", suffix = "\" with administrator privileges";
+    ASSERT_TRUE(sent.appleScriptSource.startsWith(prefix) &&
+                sent.appleScriptSource.endsWith(suffix));
     const auto unescaped = unescapeAppleScript(sent.appleScriptSource.mid(
         prefix.size(), sent.appleScriptSource.size() - prefix.size() - suffix.size()));
-    ASSERT_TRUE(unescaped);
-    EXPECT_EQ(*unescaped, sent.commandLine);
-    EXPECT_EQ(argumentsThroughShell(*unescaped, record), expected);
+    EXPECT_EQ(unescaped, sent.commandLine);
   }
-  EXPECT_EQ(DaemonInstaller::shellQuoted("it's"), "'it'\\''s'");
-  EXPECT_EQ(DaemonInstaller::appleScriptEscaped("a\\\"b"), "a\\\\\\\"b");
 }
 
 TEST(DaemonInstaller, InstallRunsTheScriptThenOpensTheTabHelperOnlyAfterItSucceeded) {
   Bundle bundle;
   bundle.addAgent();
   bundle.addScript();
-  DaemonInstaller installer = bundle.installer();
-  const QString script =
-      DaemonInstaller::shellQuoted(bundle.contents + "/Resources/install-daemon.sh");
-  const QString agent = DaemonInstaller::shellQuoted(bundle.contents + "/MacOS/KinwardAgent");
-  const QString config =
-      DaemonInstaller::shellQuoted(bundle.temporary.filePath("tether-config.json"));
-
-  // Without a tab helper anywhere: two arguments, nothing to open.
-  installer.install("https://tether.example", "device", true);
-  EXPECT_THAT(bundle.platform->calls,
-              ElementsAre("run bash " + script + " " + agent + " " + config));
-
-  // Installed but not in the bundle: the installed one is opened.
-  write(bundle.installedTabHelper + "/Contents/Info.plist", "");
-  bundle.platform->calls.clear();
-  installer.install("https://tether.example", "device", true);
-  EXPECT_EQ(bundle.platform->calls.value(1), "open " + bundle.installedTabHelper);
-
-  // In the bundle: a third argument, and the bundle's copy is opened.
-  bundle.addTabHelper();
+  const auto quoted = [&](const QString& path) { return " " + DaemonInstaller::shellQuoted(path); };
+  const QString run = "run bash" + quoted(bundle.contents + "/Resources/install-daemon.sh") +
+                      quoted(bundle.contents + "/MacOS/KinwardAgent") +
+                      quoted(bundle.temporary.filePath("tether-config.json"));
   const QString tabHelper = bundle.contents + "/Helpers/TetherTabHelper.app";
-  bundle.platform->calls.clear();
-  installer.install("https://tether.example", "device", true);
-  EXPECT_THAT(bundle.platform->calls,
-              ElementsAre("run bash " + script + " " + agent + " " + config + " " +
-                              DaemonInstaller::shellQuoted(tabHelper),
-                          "open " + tabHelper));
-
-  // A failed run opens nothing and reports the system's text.
-  bundle.platform->failure = "install-daemon: systemd is not running";
-  bundle.platform->calls.clear();
-  EXPECT_EQ(failureOf([&] { installer.install("https://tether.example", "device", true); }),
-            "install-daemon: systemd is not running");
-  EXPECT_EQ(bundle.platform->calls.filter("open ").size(), 0);
-
-  bundle.platform->loaded = true;
-  EXPECT_TRUE(installer.isLoaded());
+  const struct {
+    const char* what;
+    std::function<void()> before;
+    QStringList calls;
+  } steps[] = {
+      {"no tab helper anywhere", [] {}, {run}},
+      {"installed, not in the bundle",
+       [&] { write(bundle.installedTabHelper + "/Contents/Info.plist", ""); },
+       {run, "open " + bundle.installedTabHelper}},
+      {"in the bundle",
+       [&] { bundle.addTabHelper("Helpers"); },
+       {run + quoted(tabHelper), "open " + tabHelper}},
+      // A failed run opens nothing.
+      {"failed run",
+       [&] { bundle.platform->failure = "install-daemon: systemd is not running"; },
+       {run + quoted(tabHelper)}},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    bundle.platform->calls.clear();
+    EXPECT_EQ(bundle.install(), bundle.platform->failure.value_or("no error"));
+    EXPECT_EQ(bundle.platform->calls, step.calls);
+  }
+  EXPECT_TRUE(bundle.installer().isLoaded());
   EXPECT_EQ(bundle.platform->calls.last(), "isJobLoaded riz.edarodorizavive.derez");
 }
 

@@ -15,15 +15,27 @@ struct Stores {
   std::shared_ptr<QStringList> calls = defaults->calls = keychain->calls;
 };
 
-TEST(SessionStore, WritingATokenTwiceLeavesOneItemWithTheSecond) {
+TEST(SessionStore, WritingATokenTwiceLeavesOneItemAndClearForgetsOnlyTheSession) {
   Stores s;
   s.store.setApiToken("first");
   s.store.setApiToken("second");
   ASSERT_EQ(s.keychain->items.size(), 1);
-  EXPECT_EQ(s.keychain->items[0].second, "second");
   EXPECT_EQ(s.store.apiToken(), "second");
   EXPECT_EQ(*s.calls, QStringList({"deleteItems apiToken", "add apiToken", "deleteItems apiToken",
-                                    "add apiToken", "copyMatching apiToken"}));
+                                   "add apiToken", "copyMatching apiToken"}));
+
+  s.store.setSignedInEmail("p@example.com");
+  s.store.setSelectedDeviceID(3);
+  s.defaults->values["unrelated"] = "kept";
+  s.keychain->items.append({QString("otherAccount"), QByteArray("kept")});
+  s.calls->clear();
+  s.store.clear();
+  EXPECT_EQ(*s.calls, QStringList({"remove signedInEmail", "deleteItems apiToken",
+                                   "remove selectedDeviceID"}));
+  EXPECT_EQ(s.defaults->values.keys(), QStringList({"unrelated"}));
+  EXPECT_EQ(s.keychain->items.size(), 1);
+  s.store.clear();  // again, on the empty store: nothing to see, nothing reported
+  EXPECT_EQ(s.store.apiToken(), std::nullopt);
 }
 
 TEST(SessionStore, ReadsOnlyWellFormedUtf8) {
@@ -33,10 +45,10 @@ TEST(SessionStore, ReadsOnlyWellFormedUtf8) {
       {"", QString("")},
       {"\xEF\xBB\xBFtok", QChar(0xFEFF) + QString("tok")},  // a leading BOM is data too
       {"\xFF\xFE", std::nullopt},
-      {"tok\x80", std::nullopt},              // a lone continuation byte
-      {"\xC0\xAF", std::nullopt},             // an overlong "/"
-      {"\xED\xA0\x80", std::nullopt},         // a UTF-16 surrogate
-      {"\xE2\x82", std::nullopt},             // cut short
+      {"tok\x80", std::nullopt},       // a lone continuation byte
+      {"\xC0\xAF", std::nullopt},      // an overlong "/"
+      {"\xED\xA0\x80", std::nullopt},  // a UTF-16 surrogate
+      {"\xE2\x82", std::nullopt},      // cut short
   };
   for (const auto& [bytes, expected] : cases) {
     Stores s;
@@ -45,15 +57,18 @@ TEST(SessionStore, ReadsOnlyWellFormedUtf8) {
   }
 }
 
-TEST(SessionStore, KeepsTheDeviceChoiceOnlyAsAnInteger) {
+TEST(SessionStore, KeepsTheDeviceChoiceOnlyAsAnIntegerAndTheEmailOnlyAsAString) {
   Stores s;
   EXPECT_EQ(s.store.selectedDeviceID(), std::nullopt);
+  EXPECT_EQ(s.store.signedInEmail(), std::nullopt);
   s.store.setSelectedDeviceID(42);
+  s.store.setSignedInEmail("p@example.com");
   EXPECT_EQ(s.defaults->values.value("selectedDeviceID").typeId(), QMetaType::LongLong);
   EXPECT_EQ(s.store.selectedDeviceID(), 42);
+  EXPECT_EQ(s.store.signedInEmail(), "p@example.com");
   s.store.setSelectedDeviceID(std::nullopt);
-  EXPECT_FALSE(s.defaults->values.contains("selectedDeviceID"));
-  EXPECT_EQ(s.store.selectedDeviceID(), std::nullopt);
+  s.store.setSignedInEmail(std::nullopt);
+  EXPECT_TRUE(s.defaults->values.isEmpty());
 
   const std::pair<QVariant, std::optional<qint64>> stored[] = {
       {QVariant(7), 7},
@@ -67,39 +82,8 @@ TEST(SessionStore, KeepsTheDeviceChoiceOnlyAsAnInteger) {
     s.defaults->values["selectedDeviceID"] = value;
     EXPECT_EQ(s.store.selectedDeviceID(), expected) << value.toString().toStdString();
   }
-}
-
-TEST(SessionStore, KeepsTheEmailOnlyAsAString) {
-  Stores s;
-  EXPECT_EQ(s.store.signedInEmail(), std::nullopt);
-  s.store.setSignedInEmail("p@example.com");
-  EXPECT_EQ(s.store.signedInEmail(), "p@example.com");
   s.defaults->values["signedInEmail"] = 5;
   EXPECT_EQ(s.store.signedInEmail(), std::nullopt);
-  s.store.setSignedInEmail(std::nullopt);
-  EXPECT_FALSE(s.defaults->values.contains("signedInEmail"));
-}
-
-TEST(SessionStore, ClearForgetsTheEmailThenTheTokenThenTheDevice) {
-  Stores s;
-  s.store.setSignedInEmail("p@example.com");
-  s.store.setApiToken("tok");
-  s.store.setSelectedDeviceID(3);
-  s.defaults->values["unrelated"] = "kept";
-  s.keychain->items.append({QString("otherAccount"), QByteArray("kept")});
-  s.calls->clear();
-
-  s.store.clear();
-  EXPECT_EQ(*s.calls, QStringList({"remove signedInEmail", "deleteItems apiToken", "remove selectedDeviceID"}));
-  EXPECT_EQ(s.store.apiToken(), std::nullopt);
-  EXPECT_EQ(s.store.signedInEmail(), std::nullopt);
-  EXPECT_EQ(s.store.selectedDeviceID(), std::nullopt);
-  EXPECT_EQ(s.defaults->values.keys(), QStringList({"unrelated"}));
-  EXPECT_EQ(s.keychain->items.size(), 1);
-
-  // Again, on the empty store: nothing to see, nothing reported.
-  s.store.clear();
-  EXPECT_EQ(s.store.apiToken(), std::nullopt);
 }
 
 }  // namespace

@@ -38,22 +38,16 @@ Window findWindow(Display* display, const char* name) {
   return found;
 }
 
+// The whole screen (Xvfb's 24-bit depth is 32 bits a pixel, as QImage's RGB32).
 QImage screenshot(Display* display) {
-  const Window root = DefaultRootWindow(display);
-  XWindowAttributes attributes{};
-  XGetWindowAttributes(display, root, &attributes);
-  XImage* image =
-      XGetImage(display, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+  XWindowAttributes root{};
+  XGetWindowAttributes(display, DefaultRootWindow(display), &root);
+  XImage* image = XGetImage(display, DefaultRootWindow(display), 0, 0, root.width, root.height,
+                            AllPlanes, ZPixmap);
   if (!image) return {};
-  QImage picture(attributes.width, attributes.height, QImage::Format_RGB32);
-  for (int y = 0; y < attributes.height; ++y) {
-    for (int x = 0; x < attributes.width; ++x) {
-      const unsigned long pixel = XGetPixel(image, x, y);
-      picture.setPixel(x, y,
-                       qRgb(int((pixel & image->red_mask) >> 16),
-                            int((pixel & image->green_mask) >> 8), int(pixel & image->blue_mask)));
-    }
-  }
+  const QImage picture = QImage(reinterpret_cast<const uchar*>(image->data), root.width,
+                                root.height, image->bytes_per_line, QImage::Format_RGB32)
+                             .copy();
   XDestroyImage(image);
   return picture;
 }

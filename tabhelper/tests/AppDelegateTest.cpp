@@ -1,16 +1,73 @@
-// The helper's tick and permission flow against a made-up desktop.
+// The helper's tick and permission flow against a made-up desktop, on its own and on the Qt
+// event loop.
 #include "AppDelegate.h"
+
+#include <QCoreApplication>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 #include "Browser.h"
-#include "FakeDesktop.h"
 #include "TestHelpers.h"
 
 namespace tether {
 namespace {
 
-using test::FakeDesktop;
+using namespace std::chrono_literals;
+using Calls = std::vector<std::string>;
+
+// A desktop made up by the test that records every call, in order.
+struct FakeDesktop : Desktop {
+  std::optional<std::string> front = "com.apple.Finder";
+  std::map<std::string, std::string, std::less<>> scriptResults;  // by source; others fail
+  int32_t safariPermission = kPermissionGranted;
+  std::optional<int32_t> safariPermissionOnceAsked;  // what the user chooses when asked
+  bool chromeInstalled = false;
+  Calls calls;
+
+  Calls scriptsRun() const {
+    Calls scripts;
+    for (const auto& call : calls)
+      if (call.starts_with("script ")) scripts.push_back(call.substr(7));
+    return scripts;
+  }
+  template <class T>
+  T record(std::string call, T value) {
+    calls.push_back(std::move(call));
+    return value;
+  }
+  std::optional<std::string> frontmostBundleId() override { return record("front", front); }
+  double secondsSinceLastInput() override { return record("idle", 3.5); }
+  bool isScreenLocked() override {
+    return record("locked", true);
+  }  // a locked screen changes nothing
+  std::optional<std::string> runAppleScript(std::string_view source) override {
+    const auto it = scriptResults.find(source);
+    return record("script " + std::string(source),
+                  it != scriptResults.end() ? std::optional(it->second) : std::nullopt);
+  }
+  int32_t automationPermission(std::string_view bundleId, bool askUser) override {
+    if (askUser && safariPermissionOnceAsked) safariPermission = *safariPermissionOnceAsked;
+    return record("permission " + std::string(bundleId) + (askUser ? " ask" : ""),
+                  bundleId == "com.apple.Safari" ? safariPermission : -1743);
+  }
+  bool isInstalled(std::string_view bundleId) override {
+    return record("installed " + std::string(bundleId),
+                  chromeInstalled && bundleId == "com.google.Chrome");
+  }
+  void showAlert(std::string_view message, std::string_view text,
+                 std::string_view button) override {
+    calls.push_back("alert " + std::string(message) + " | " + std::string(text) + " | " +
+                    std::string(button));
+  }
+  void setActivationPolicy(ActivationPolicy policy) override {
+    calls.push_back(policy == ActivationPolicy::Regular ? "regular" : "accessory");
+  }
+  void activate() override { calls.push_back("activate"); }
+};
 
 constexpr double kNow = 1'700'000'000.5;
 const std::string kSafariQuery(kSafari.queryScript), kChromeQuery(kChrome.queryScript);
@@ -24,178 +81,156 @@ class AppDelegateTest : public testing::Test {
   void request(double age, bool evict, bool closePrivate = true) {
     TabState::writeEnforce(TabEnforce{kNow - age, evict, closePrivate}, dir.path());
   }
-  std::optional<TabSnapshot> written() const { return TabState::readSnapshot(dir.path()); }
 };
 
-TEST_F(AppDelegateTest, SnapshotOfTheFrontTab) {
-  struct Case {
+// Each tick writes what is in front and carries out the agent's request while it is fresh and
+// applies to that tab.
+TEST_F(AppDelegateTest, SnapshotOfTheFrontTabAndTheRequestCarriedOut) {
+  const std::string safari = "com.apple.Safari", chrome = "com.google.Chrome",
+                    page = "url|https://a.example/";
+  const std::string blank(kSafari.blankScript), close(kSafari.closeScript),
+      chromeBlank(kChrome.blankScript);
+  const struct {
     std::string front;
     std::optional<std::string> answer;  // of the query script; nothing when it fails
     std::optional<std::string> host;
     bool privateBrowsing;
+    Calls scripts;
+    double age = 0;  // of the request
+    bool evict = true, closePrivate = true;
+  } cases[] = {
+      {"com.apple.Finder", std::nullopt, std::nullopt, false, {}},
+      {safari, "none", std::nullopt, false, {kSafariQuery}},        // no windows
+      {safari, std::nullopt, std::nullopt, false, {kSafariQuery}},  // refused
+      {safari, "something else", std::nullopt, false, {kSafariQuery}},
+      {safari, "private", std::nullopt, true, {kSafariQuery, close}},
+      {safari, "private", std::nullopt, true, {kSafariQuery}, 0, true, false},
+      {chrome,
+       "url|https://WWW.Example.COM:8443/a?b#c",
+       "www.example.com",
+       false,
+       {kChromeQuery, chromeBlank}},
+      {chrome,
+       "url| \thttp://user:pw@[2001:DB8::1]:80/\n",
+       "2001:db8::1",
+       false,
+       {kChromeQuery, chromeBlank}},
+      {safari,
+       "url|https://B\u00FCcher.example/",
+       "xn--bcher-kva.example",
+       false,
+       {kSafariQuery, blank}},
+      {safari, "url|about:blank", std::nullopt, false, {kSafariQuery}},
+      {safari, "url|https://exa mple.com/", std::nullopt, false, {kSafariQuery}},
+      {safari, "url|http://[::1/", std::nullopt, false, {kSafariQuery}},
+      {safari, "url|example.com", std::nullopt, false, {kSafariQuery}},  // a path, no host
+      {safari, "url|file:///Users/kid/page.html", std::nullopt, false, {kSafariQuery}},
+      {safari, page, "a.example", false, {kSafariQuery, blank}, 60},
+      {safari, page, "a.example", false, {kSafariQuery}, 61},
+      {safari, page, "a.example", false, {kSafariQuery}, -61},
+      {safari, page, "a.example", false, {kSafariQuery}, 0, false},
   };
-  const Case cases[] = {
-      {"com.apple.Finder", std::nullopt, std::nullopt, false},
-      {"com.apple.Safari", "none", std::nullopt, false},        // no windows
-      {"com.apple.Safari", std::nullopt, std::nullopt, false},  // refused
-      {"com.apple.Safari", "private", std::nullopt, true},
-      {"com.apple.Safari", "", std::nullopt, false},
-      {"com.apple.Safari", "something else", std::nullopt, false},
-      {"com.google.Chrome", "url|https://WWW.Example.COM:8443/a?b#c", "www.example.com", false},
-      {"com.google.Chrome", "url| \thttp://user:pw@[2001:DB8::1]:80/\n", "2001:db8::1", false},
-      {"com.apple.Safari", "url|https://B\u00FCcher.example/", "xn--bcher-kva.example", false},
-      {"com.apple.Safari", "url|https://xn--bcher-kva.example/", "xn--bcher-kva.example", false},
-      {"com.apple.Safari", "url|about:blank", std::nullopt, false},
-      {"com.apple.Safari", "url|https://exa mple.com/", std::nullopt, false},
-      {"com.apple.Safari", "url|http://[::1/", std::nullopt, false},
-      {"com.apple.Safari", "url|example.com", std::nullopt, false},  // a path, no host
-      {"com.apple.Safari", "url|file:///Users/kid/page.html", std::nullopt, false},
-      {"com.apple.Safari", "url|", std::nullopt, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.front + " " + c.answer.value_or("(nothing)"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.front + " " + c.answer.value_or("(nothing)") + " " + std::to_string(c.age));
     desktop = FakeDesktop{};
     desktop.front = c.front;
-    desktop.locked = true;
-    const Browser* browser = Browser::withBundleId(c.front);
-    if (c.answer && browser) desktop.scriptResults[std::string(browser->queryScript)] = *c.answer;
-    delegate.tick();
-    const auto s = written();
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->ts, kNow);
-    EXPECT_EQ(s->bundleId, c.front);
-    EXPECT_EQ(s->host, c.host);
-    EXPECT_EQ(s->privateBrowsing, c.privateBrowsing);
-    EXPECT_EQ(s->idleSeconds, 3.5);
-    EXPECT_TRUE(s->locked);
-    const std::vector<std::string> queries =
-        browser ? std::vector{std::string(browser->queryScript)} : std::vector<std::string>{};
-    EXPECT_EQ(desktop.scriptsRun(), queries);  // no request: nothing else runs
-  }
-}
-
-TEST_F(AppDelegateTest, NoDisplayWritesNoSnapshotAndDoesNothing) {
-  desktop.front = std::nullopt;
-  request(0, true);
-  delegate.tick();
-  EXPECT_FALSE(std::filesystem::exists(TabState::snapshotPath(dir.path())));
-  EXPECT_TRUE(desktop.scriptsRun().empty());
-}
-
-TEST_F(AppDelegateTest, RequestsCarriedOutOnlyWhileFreshAndApplicable) {
-  const std::string blank(kSafari.blankScript), close(kSafari.closeScript),
-      chromeBlank(kChrome.blankScript);
-  struct Case {
-    const char* name;
-    std::string front, answer;
-    double age;
-    bool evict, closePrivate;
-    std::vector<std::string> scripts;
-  };
-  const std::string safari = "com.apple.Safari", page = "url|https://a.example/";
-  const Case cases[] = {
-      {"fresh, evict", safari, page, 0, true, true, {kSafariQuery, blank}},
-      {"60 s old", safari, page, 60, true, true, {kSafariQuery, blank}},
-      {"61 s old", safari, page, 61, true, true, {kSafariQuery}},
-      {"61 s ahead", safari, page, -61, true, true, {kSafariQuery}},
-      {"no host", safari, "url|about:blank", 0, true, true, {kSafariQuery}},
-      {"not asked to evict", safari, page, 0, false, true, {kSafariQuery}},
-      {"TextEdit", "com.apple.TextEdit", "", 0, true, true, {}},
-      {"private", safari, "private", 0, true, true, {kSafariQuery, close}},
-      {"private, not asked to close", safari, "private", 0, true, false, {kSafariQuery}},
-      {"Chrome", "com.google.Chrome", page, 0, true, true, {kChromeQuery, chromeBlank}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    desktop = FakeDesktop{};
-    desktop.front = c.front;
-    desktop.locked = true;  // a locked screen changes nothing
-    desktop.scriptResults[kSafariQuery] = desktop.scriptResults[kChromeQuery] = c.answer;
+    if (c.answer)
+      desktop.scriptResults[kSafariQuery] = desktop.scriptResults[kChromeQuery] = *c.answer;
     request(c.age, c.evict, c.closePrivate);
     delegate.tick();
+    const auto s = TabState::readSnapshot(dir.path());
+    ASSERT_TRUE(s);
+    EXPECT_EQ(std::tie(s->ts, s->bundleId, s->host, s->privateBrowsing, s->idleSeconds, s->locked),
+              std::make_tuple(kNow, c.front, c.host, c.privateBrowsing, 3.5, true));
     EXPECT_EQ(desktop.scriptsRun(), c.scripts);
   }
-}
-
-TEST_F(AppDelegateTest, ClosesThenBlanksWhenBothApply) {
+  // Both apply: the private window is closed first, then the page blanked.
+  desktop = FakeDesktop{};
   request(0, true);
-  delegate.applyEnforce({kNow, "com.google.Chrome", "a.example", true, 0, false});
-  EXPECT_EQ(desktop.scriptsRun(),
-            (std::vector{std::string(kChrome.closeScript), std::string(kChrome.blankScript)}));
+  delegate.applyEnforce({kNow, chrome, "a.example", true, 0, false});
+  EXPECT_EQ(desktop.scriptsRun(), (Calls{std::string(kChrome.closeScript), chromeBlank}));
+  // No display: no snapshot, nothing run.
+  std::filesystem::remove(TabState::snapshotPath(dir.path()));
+  desktop.front = std::nullopt;
+  delegate.tick();
+  EXPECT_FALSE(std::filesystem::exists(TabState::snapshotPath(dir.path())));
+  EXPECT_EQ(desktop.scriptsRun().size(), 2u);
 }
 
 TEST_F(AppDelegateTest, PermissionFlow) {
   const std::string safari = "permission com.apple.Safari", chrome = "permission com.google.Chrome";
-  const std::string allow =
-      "alert Allow Safari control | Click Continue, then click OK on the macOS dialog. Keep this "
-      "app in the Dock until that dialog appears. | Continue";
-  const std::string notAsked =
-      "alert macOS did not ask | Open System Settings \u2192 Privacy & Security \u2192 "
-      "Automation. If Tether Tab Helper is listed under Safari, turn it on. If it is missing, "
-      "quit Tether Tab Helper and open it again from Tether. | OK";
-  const std::string probe = "script tell application \"Safari\" to get name";
-  struct Case {
+  const auto alert = [](const AppDelegate::Alert& a) {
+    return "alert " + std::string(a.message) + " | " + std::string(a.informativeText) + " | " +
+           std::string(a.button);
+  };
+  const std::string probe = "script " + std::string(kSafariProbeScript);
+  const struct {
     const char* name;
     int32_t before;
     std::optional<int32_t> onceAsked;
     bool chromeInstalled;
-    std::vector<std::string> calls;
-  };
-  const Case cases[] = {
+    Calls calls;
+  } cases[] = {
       {"already allowed", 0, std::nullopt, true, {safari, "accessory"}},
       {"refused before and after",
        -1743,
        std::nullopt,
        true,
-       {safari, allow, "activate", probe, safari + " ask", "installed com.google.Chrome",
-        chrome + " ask", safari, notAsked}},
+       {safari, alert(AppDelegate::kAllowSafariAlert), "activate", probe, safari + " ask",
+        "installed com.google.Chrome", chrome + " ask", safari,
+        alert(AppDelegate::kNotAskedAlert)}},
       {"allowed when asked, no Chrome",
        -1744,
        0,
        false,
-       {safari, allow, "activate", probe, safari + " ask", "installed com.google.Chrome", safari,
-        "accessory"}},
+       {safari, alert(AppDelegate::kAllowSafariAlert), "activate", probe, safari + " ask",
+        "installed com.google.Chrome", safari, "accessory"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     desktop = FakeDesktop{};
     desktop.safariPermission = c.before;
     desktop.safariPermissionOnceAsked = c.onceAsked;
-    if (c.chromeInstalled) desktop.installed.insert("com.google.Chrome");
+    desktop.chromeInstalled = c.chromeInstalled;
     delegate.askForSafari();
     EXPECT_EQ(desktop.calls, c.calls);
   }
 }
 
-TEST(BrowserScripts, ExactBytes) {
-  const auto lines = [](std::initializer_list<const char*> list) {
-    std::string text;
-    for (const char* line : list) text += (text.empty() ? "" : "\n") + std::string(line);
-    return text;
-  };
-  EXPECT_EQ(
-      kSafari.queryScript,
-      lines({"tell application \"Safari\"", "  if (count of windows) is 0 then return \"none\"",
-             "  try", "    set u to URL of current tab of front window",
-             "    if u is missing value then return \"private\"", "    return \"url|\" & u",
-             "  on error", "    return \"none\"", "  end try", "end tell"}));
-  EXPECT_EQ(
-      kChrome.queryScript,
-      lines({"tell application \"Google Chrome\"",
-             "  if (count of windows) is 0 then return \"none\"", "  try",
-             "    set t to active tab of front window",
-             "    if (mode of front window as string) is \"incognito\" then return \"private\"",
-             "    return \"url|\" & (URL of t as string)", "  on error", "    return \"none\"",
-             "  end try", "end tell"}));
-  EXPECT_EQ(kSafari.closeScript, "tell application \"Safari\" to close front window");
-  EXPECT_EQ(kChrome.closeScript, "tell application \"Google Chrome\" to close front window");
-  EXPECT_EQ(kSafari.blankScript,
-            "tell application \"Safari\" to set URL of current tab of front window to "
-            "\"about:blank\"");
-  EXPECT_EQ(kChrome.blankScript,
-            "tell application \"Google Chrome\" to set URL of active tab of front window to "
-            "\"about:blank\"");
-  EXPECT_EQ(kSafariProbeScript, "tell application \"Safari\" to get name");
+TEST(AppDelegateLoop, LaunchAsksThenTicksAndObeysTheAgent) {
+  test::TempDir dir;
+  FakeDesktop desktop;
+  desktop.front = "com.apple.Safari";
+  desktop.scriptResults[kSafariQuery] = "url|https://Video.Example/watch";
+  AppDelegate delegate(desktop, {.supportDir = dir.path(), .tickInterval = 20ms});
+  delegate.applicationDidFinishLaunching();
+  // Nothing but the Dock and the front until the event loop runs the queued flow.
+  EXPECT_EQ(desktop.calls, (Calls{"regular", "activate"}));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.isTicking(); }, 5000));
+  // The first tick follows at once.
+  EXPECT_EQ(Calls(desktop.calls.begin() + 2, desktop.calls.begin() + 5),
+            (Calls{"permission com.apple.Safari", "accessory", "idle"}));
+  const auto snapshot = TabState::readSnapshot(dir.path());
+  ASSERT_TRUE(snapshot);
+  EXPECT_EQ(snapshot->host, "video.example");
+  EXPECT_TRUE(TabState::isFresh(*snapshot, AppDelegate::systemNow()));
+
+  // The agent asks to leave the page: a later tick blanks it.
+  TabState::writeEnforce({AppDelegate::systemNow(), true, true}, dir.path());
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        return std::ranges::count(desktop.scriptsRun(), std::string(kSafari.blankScript)) > 0;
+      },
+      5000));
+}
+
+TEST(AppDelegateLoop, QueuedLaunchWorkEndsWithTheDelegate) {
+  test::TempDir dir;
+  FakeDesktop desktop;
+  AppDelegate(desktop, {.supportDir = dir.path()}).applicationDidFinishLaunching();
+  QCoreApplication::processEvents();
+  QTest::qWait(50);
+  EXPECT_EQ(desktop.calls, (Calls{"regular", "activate"}));
 }
 
 }  // namespace

@@ -48,9 +48,8 @@ TEST(LinuxDesktop, FrontApplicationAndIdleTimeFromTheXServer) {
   test::ChildProcess app({(contents / "MacOS/browser").string(), "60"});
   const fs::path appExe = fs::canonical(contents / "MacOS/browser");
   const fs::path procExe = "/proc/" + std::to_string(app.pid()) + "/exe";
-  for (int i = 0; i < 1000 && fs::read_symlink(procExe) != appExe; ++i) {
+  for (int i = 0; i < 1000 && fs::read_symlink(procExe) != appExe; ++i)
     std::this_thread::sleep_for(5ms);
-  }
 
   // The test plays the window manager: it names the active window on the root window.
   Display* x = XOpenDisplay(display.c_str());
@@ -96,20 +95,15 @@ class FakeLockServices {
     sd_bus_set_address(bus_, address.c_str());
     sd_bus_set_bus_client(bus_, 1);
     EXPECT_GE(sd_bus_start(bus_), 0);
-    if (lockedHint) {
-      sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1/session/auto",
-                               "org.freedesktop.login1.Session", kSession, &lockedHint_);
-      EXPECT_GE(sd_bus_request_name(bus_, "org.freedesktop.login1", 0), 0);
-    }
-    if (screenSaverActive) {
-      sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/ScreenSaver",
-                               "org.freedesktop.ScreenSaver", kScreenSaver, &active_);
-      EXPECT_GE(sd_bus_request_name(bus_, "org.freedesktop.ScreenSaver", 0), 0);
-    }
+    if (lockedHint)
+      serve("/org/freedesktop/login1/session/auto", "org.freedesktop.login1.Session", kSession,
+            &lockedHint_, "org.freedesktop.login1");
+    if (screenSaverActive)
+      serve("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver", kScreenSaver, &active_,
+            "org.freedesktop.ScreenSaver");
     thread_ = std::thread([this] {
-      while (!stop_) {
+      while (!stop_)
         if (sd_bus_process(bus_, nullptr) <= 0) sd_bus_wait(bus_, 20'000);
-      }
     });
   }
   ~FakeLockServices() {
@@ -119,6 +113,11 @@ class FakeLockServices {
   }
 
  private:
+  void serve(const char* path, const char* interface, const sd_bus_vtable* table, bool* value,
+             const char* name) {
+    sd_bus_add_object_vtable(bus_, nullptr, path, interface, table, value);
+    EXPECT_GE(sd_bus_request_name(bus_, name, 0), 0);
+  }
   static int boolProperty(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
                           void* value, sd_bus_error*) {
     return sd_bus_message_append(reply, "b", static_cast<int>(*static_cast<bool*>(value)));
@@ -146,15 +145,14 @@ TEST(LinuxDesktop, LockedFromLogindElseFromTheScreenSaver) {
       {"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"},
       address);
   if (!daemon) GTEST_SKIP() << "dbus-daemon could not be started";
-  struct Case {
+  const struct {
     std::optional<bool> lockedHint, screenSaverActive;
     bool locked;
-  };
-  const Case cases[] = {{std::nullopt, std::nullopt, false},
-                        {std::nullopt, true, true},
-                        {true, std::nullopt, true},
-                        {false, true, false}};  // logind's answer stands
-  for (const Case& c : cases) {
+  } cases[] = {{std::nullopt, std::nullopt, false},
+               {std::nullopt, true, true},
+               {true, std::nullopt, true},
+               {false, true, false}};  // logind's answer stands
+  for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message()
                  << c.lockedHint.has_value() << c.screenSaverActive.has_value());
     const FakeLockServices services(address, c.lockedHint, c.screenSaverActive);
@@ -183,9 +181,8 @@ TEST(LinuxDesktop, PermissionAlertsShowTheirTexts) {
   // Shown modally: the call returns once the button is pressed.
   QTimer clicker;
   QObject::connect(&clicker, &QTimer::timeout, [] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
       box->buttons()[0]->click();
-    }
   });
   clicker.start(10);
   LinuxDesktop({.display = ":65000"}).showAlert("m", "i", "OK");

@@ -37,13 +37,8 @@ TEST(TabHelperProgram, RunsAndWritesOnlyItsSnapshot) {
   EXPECT_EQ(line, "still running") << result.err;
   std::vector<std::string> written;
   std::string snapshotText;
-  while (std::getline(out, line)) {
-    if (line.starts_with("wrote: ")) {
-      written.push_back(line.substr(7));
-    } else {
-      snapshotText += line;
-    }
-  }
+  while (std::getline(out, line))
+    line.starts_with("wrote: ") ? written.push_back(line.substr(7)) : void(snapshotText += line);
   const std::string folder = "/Library/Application Support/VorozuzIrovidar";
   EXPECT_EQ(written, (std::vector<std::string>{"/Library", "/Library/Application Support", folder,
                                                folder + "/state", folder + "/state/tab.json"}));
@@ -51,8 +46,7 @@ TEST(TabHelperProgram, RunsAndWritesOnlyItsSnapshot) {
   ASSERT_TRUE(snapshot) << snapshotText;
   // No window manager names an active window on a bare X server.
   EXPECT_EQ(snapshot->bundleId, "");
-  EXPECT_FALSE(snapshot->host);
-  EXPECT_FALSE(snapshot->locked);
+  EXPECT_FALSE(snapshot->host || snapshot->locked);
   EXPECT_GT(snapshot->ts, start);
   EXPECT_GE(snapshot->idleSeconds, 0);
 }
