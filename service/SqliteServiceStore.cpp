@@ -420,7 +420,8 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accoun
                                                             std::optional<int64_t> onlyAtRev) {
   // Outside the lock: a policy may be megabytes long.
   const std::string digest = Tokens::digest(kept);
-  return guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
+  bool written = false;
+  auto out = guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
     Transaction t(db_);
     Statement raise(db_,
                     "UPDATE devices SET rev = rev + 1 WHERE id = ?1 AND account_id = ?2 "
@@ -437,10 +438,14 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accoun
                   "ON CONFLICT(device_id) DO UPDATE SET document = excluded.document, "
                   "digest = excluded.digest");
     put.bind(1, deviceId).bind(2, kept).bind(3, digest).run();
-    auto out = policyOf(db_, deviceId);
+    auto head = policyOf(db_, deviceId, [](const DevicePolicy&) { return false; });
     t.commit();
-    return out;
+    written = true;
+    return head;
   });
+  // The document written is the one answered; not read back while the others wait for the lock.
+  if (written && out && *out) (*out)->kept = kept;
+  return out;
 }
 
 Result<std::optional<DevicePolicy>> SqliteServiceStore::resetUsage(int64_t accountId, int64_t deviceId) {
