@@ -3,7 +3,12 @@
 #include <sodium.h>
 
 #include <array>
+#include <set>
+#include <stdexcept>
+#include <string_view>
+#include <type_traits>
 #include <unordered_set>
+#include <vector>
 
 #include "HostName.h"
 #include "JsonFields.h"
@@ -227,29 +232,102 @@ std::string tag(int64_t rev, int64_t usageEpoch, std::string_view keptDigest) {
 
 namespace {
 
-// Calls each(name) for every blocked name of a kept part, which is parsed without keeping the
-// names; returns the rest of the document.
+// The events of a kept part's parse, passed on to a document builder, except for the blocked
+// names: each is handed to `each` straight from the parser's buffer, so a list of a million names
+// costs no value per name.
+template <class Each>
+class DomainsApart {
+ public:
+  using Dom = nlohmann::detail::json_sax_dom_parser<json>;
+  DomainsApart(json& rest, Each& each) : dom_(rest), each_(each) {}
+
+  bool null() { return inside() || dom_.null(); }
+  bool boolean(bool v) { return inside() || dom_.boolean(v); }
+  bool number_integer(json::number_integer_t v) { return inside() || dom_.number_integer(v); }
+  bool number_unsigned(json::number_unsigned_t v) { return inside() || dom_.number_unsigned(v); }
+  bool number_float(json::number_float_t v, const json::string_t& s) {
+    return inside() || dom_.number_float(v, s);
+  }
+  bool binary(json::binary_t& v) { return inside() || dom_.binary(v); }
+  bool string(json::string_t& v) {
+    if (!inside()) return dom_.string(v);
+    if (depth_ == 2) each_(std::string_view(v));
+    return true;
+  }
+  bool key(json::string_t& k) {
+    if (depth_ == 1) domainsNext_ = k == "domains";
+    return inside() || dom_.key(k);
+  }
+  bool start_object(std::size_t n) {
+    ++depth_;
+    return inside() || dom_.start_object(n);
+  }
+  bool end_object() {
+    const bool skip = inside();
+    --depth_;
+    return skip || dom_.end_object();
+  }
+  bool start_array(std::size_t n) {
+    ++depth_;
+    if (depth_ == 2 && domainsNext_) {
+      inDomains_ = true;
+      return true;
+    }
+    return inside() || dom_.start_array(n);
+  }
+  bool end_array() {
+    const bool skip = inside();
+    if (depth_ == 2) inDomains_ = false;
+    --depth_;
+    return skip || dom_.end_array();
+  }
+  bool parse_error(std::size_t at, const std::string& token,
+                   const nlohmann::detail::exception& e) {
+    return dom_.parse_error(at, token, e);
+  }
+
+ private:
+  bool inside() const { return inDomains_; }
+
+  Dom dom_;
+  Each& each_;
+  int depth_ = 0;
+  bool domainsNext_ = false;
+  bool inDomains_ = false;
+};
+
+// Calls each(name) for every blocked name of a kept part (in list order) and returns the rest of
+// the document, without "domains". Entries of the list that are not strings are passed over.
 template <class Each>
 json withoutDomains(const std::optional<std::string>& kept, Each&& each) {
   const std::string& text = kept && kept->size() > 2 ? *kept : kEmptyKept;
-  bool inDomains = false;
-  json doc = json::parse(text, [&](int depth, json::parse_event_t event, json& parsed) {
-    if (depth == 1 && event == json::parse_event_t::key) inDomains = parsed == "domains";
-    if (inDomains && depth == 2 && event == json::parse_event_t::value) {
-      if (parsed.is_string()) each(parsed.get_ref<const std::string&>());
-      return false;
-    }
-    return true;
-  });
-  doc.erase("domains");
+  json doc;
+  DomainsApart<std::remove_reference_t<Each>> sax(doc, each);
+  json::sax_parse(text, &sax);
+  if (doc.is_object()) doc.erase("domains");
   return doc;
+}
+
+// A JSON string holding name: as it is when it needs no escape (stored host names never do).
+void appendQuoted(std::string& out, std::string_view name) {
+  bool plain = true;
+  for (const char c : name) {
+    plain = plain && c >= 0x20 && c != '"' && c != '\\' && c != 0x7F;
+  }
+  if (!plain) {
+    out += quoted(std::string(name));
+    return;
+  }
+  out += '"';
+  out += name;
+  out += '"';
 }
 
 }  // namespace
 
 std::string outline(int64_t rev, int64_t usageEpoch, const std::optional<std::string>& kept) {
   std::size_t count = 0;
-  json doc = withoutDomains(kept, [&](const std::string&) { ++count; });
+  json doc = withoutDomains(kept, [&](std::string_view) { ++count; });
   doc["rev"] = rev;
   doc["usageEpoch"] = usageEpoch;
   doc["domainCount"] = count;
@@ -260,10 +338,10 @@ std::string searchDomains(const std::optional<std::string>& kept, std::string_vi
                           std::size_t limit) {
   std::size_t total = 0, matches = 0;
   json found = json::array();
-  withoutDomains(kept, [&](const std::string& name) {
+  withoutDomains(kept, [&](std::string_view name) {
     ++total;
-    if (name.find(text) == std::string::npos) return;
-    if (++matches <= limit) found.push_back(name);
+    if (name.find(text) == std::string_view::npos) return;
+    if (++matches <= limit) found.push_back(std::string(name));
   });
   return json{{"total", total}, {"matches", matches}, {"domains", std::move(found)}}.dump(
       -1, ' ', false, json::error_handler_t::replace);
@@ -282,10 +360,14 @@ Result<std::string> edit(const std::optional<std::string>& kept, const json& bod
         throw DecodeError(at("domainsCleared") + ": expected a boolean, found " + c->type_name());
       cleared = c->is_boolean() && c->get<bool>();
     }
-    // A list that is emptied anyway is not read.
-    json base = cleared ? withoutDomains(kept, [](const std::string&) {})
-                        : parse(kept && kept->size() > 2 ? *kept : kEmptyKept);
-    if (!base.contains("domains")) base["domains"] = json::array();
+    // The blocked names, one after another in one buffer: a list emptied anyway is not kept.
+    std::string names;
+    std::vector<std::size_t> ends;
+    json base = withoutDomains(kept, [&](std::string_view name) {
+      if (cleared) return;
+      names += name;
+      ends.push_back(names.size());
+    });
     // Everything but the blocked list, checked as a whole policy with the added names as its
     // blocked list.
     json draft = json::object();
@@ -305,7 +387,7 @@ Result<std::string> edit(const std::optional<std::string>& kept, const json& bod
       return Result<std::string>::failure(message);
     }
 
-    std::unordered_set<std::string> removed;
+    std::set<std::string, std::less<>> removed;
     if (const json* list = find(body, "domainsRemoved")) {
       if (!list->is_array()) {
         throw DecodeError(at("domainsRemoved") + ": expected an array, found " +
@@ -316,20 +398,30 @@ Result<std::string> edit(const std::optional<std::string>& kept, const json& bod
         removed.insert(storedHost(asString((*list)[i], path), path, false));
       }
     }
-    json domains = json::array();
-    std::unordered_set<std::string> seen;
-    const auto keep = [&](const std::string& name) {
-      if (seen.insert(name).second) domains.push_back(name);
+    // The list is written straight into the text: the other keys sort before "domains".
+    const json added = std::move(out["domains"]);
+    out["domains"] = json::array();
+    std::string text = out.dump(-1, ' ', false, json::error_handler_t::replace);
+    constexpr std::string_view kTail = R"("domains":[]})";
+    if (!text.ends_with(kTail)) throw std::logic_error("policy keys out of order");
+    text.resize(text.size() - 2);
+    text.reserve(text.size() + names.size() + 3 * ends.size() + 16 * added.size() + 2);
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(ends.size() + added.size());
+    bool first = true;
+    const auto keep = [&](std::string_view name) {
+      if (!seen.insert(name).second) return;
+      if (!first) text += ',';
+      first = false;
+      appendQuoted(text, name);
     };
-    if (!cleared) {
-      for (const json& name : base["domains"]) {
-        if (name.is_string() && !removed.contains(name.get_ref<const std::string&>()))
-          keep(name.get<std::string>());
-      }
+    for (std::size_t i = 0, start = 0; i < ends.size(); start = ends[i++]) {
+      const std::string_view name(names.data() + start, ends[i] - start);
+      if (!removed.contains(name)) keep(name);
     }
-    for (const json& name : out["domains"]) keep(name.get<std::string>());
-    out["domains"] = std::move(domains);
-    return out.dump(-1, ' ', false, json::error_handler_t::replace);
+    for (const json& name : added) keep(name.get_ref<const std::string&>());
+    text += "]}";
+    return text;
   } catch (const DecodeError& e) {
     return Result<std::string>::failure(e.what());
   }
