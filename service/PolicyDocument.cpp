@@ -155,8 +155,55 @@ json appRule(const json& j, const std::string& path) {
 
 namespace {
 
-// The kept form of a policy document (see normalize); throws DecodeError.
-json normalized(const json& doc) {
+// The blocked names of a policy as its text holds them, gathered by DomainsApart, and then checked
+// into the text of the kept list.
+struct ListedNames {
+  bool listed = false;  // "domains" held a list
+  std::string names;    // one after another
+  std::vector<std::size_t> ends;
+  std::size_t entries = 0;
+  // The first entry that is not a string: its place and type.
+  std::optional<std::pair<std::size_t, std::string>> notString;
+  // The checked names, quoted and separated by commas.
+  std::string stored;
+
+  void name(std::string_view n) {
+    ++entries;
+    names += n;
+    ends.push_back(names.size());
+  }
+  void other(const char* type) {
+    if (!notString) notString.emplace(entries, type);
+    ++entries;
+  }
+  void reset() { *this = ListedNames(); }
+  void open() { listed = true; }
+};
+
+void appendQuoted(std::string& out, std::string_view name);
+
+// The names checked and stored as hostList() does, in the same order and with the same refusals.
+void checkListedNames(ListedNames& list) {
+  const auto notString = [&] {
+    throw DecodeError(at(indexed("domains", list.notString->first)) + ": expected a string, found " +
+                      list.notString->second);
+  };
+  list.stored.reserve(list.names.size() + 3 * list.ends.size());
+  for (std::size_t i = 0, start = 0; i < list.ends.size(); start = list.ends[i++]) {
+    // Strings before the first other entry have the places of their own count.
+    if (list.notString && i >= list.notString->first) notString();
+    const std::string path = indexed("domains", i);
+    const std::string name(list.names, start, list.ends[i] - start);
+    if (i > 0) list.stored += ',';
+    appendQuoted(list.stored, storedHost(name, path, false));
+  }
+  if (list.notString) notString();
+}
+
+// The kept form of a policy document (see normalize); throws DecodeError. With names, the blocked
+// names come from there, and the document's "domains" stays an empty list, for the caller to
+// fill in with names->stored.
+json normalized(const json& doc, ListedNames* names = nullptr) {
   using namespace JsonFields;
   {
     requireObject(doc, "");
@@ -172,7 +219,13 @@ json normalized(const json& doc) {
         out["apps"][bundleId] = appRule(rule, "apps." + bundleId);
       }
     }
-    out["domains"] = hostList(doc, "domains");
+    if (names && names->listed) {
+      checkListedNames(*names);
+      out["domains"] = json::array();
+    } else {
+      out["domains"] = hostList(doc, "domains");
+      if (names) names->stored.clear();
+    }
     out["domainAllow"] = hostList(doc, "domainAllow");
     out["domainExact"] = hostList(doc, "domainExact");
     out["domainLimits"] = json::object();
@@ -195,14 +248,6 @@ json normalized(const json& doc) {
 }
 
 }  // namespace
-
-Result<std::string> normalize(std::string_view body) {
-  try {
-    return normalized(JsonFields::parse(body)).dump(-1, ' ', false, json::error_handler_t::replace);
-  } catch (const DecodeError& e) {
-    return Result<std::string>::failure(e.what());
-  }
-}
 
 std::string serve(int64_t rev, int64_t usageEpoch, const std::optional<std::string>& kept) {
   // The kept part is a non-empty JSON object, so splicing the two service keys in front of its
@@ -232,51 +277,61 @@ std::string tag(int64_t rev, int64_t usageEpoch, std::string_view keptDigest) {
 
 namespace {
 
-// The events of a kept part's parse, passed on to a document builder, except for the blocked
-// names: each is handed to `each` straight from the parser's buffer, so a list of a million names
-// costs no value per name.
-template <class Each>
+// The events of a document's parse, passed on to a document builder, except for the entries of
+// its top-level "domains" list: each name is handed to sink.name() straight from the parser's
+// buffer, so a list of a million names costs no value per name, and any other entry is told to
+// sink.other() by its type. The builder gets "domains": null for the list.
+template <class Sink>
 class DomainsApart {
  public:
-  using Dom = nlohmann::detail::json_sax_dom_parser<json>;
-  DomainsApart(json& rest, Each& each) : dom_(rest), each_(each) {}
+  DomainsApart(json& rest, Sink& sink) : dom_(rest), sink_(sink) {}
 
-  bool null() { return inside() || dom_.null(); }
-  bool boolean(bool v) { return inside() || dom_.boolean(v); }
-  bool number_integer(json::number_integer_t v) { return inside() || dom_.number_integer(v); }
-  bool number_unsigned(json::number_unsigned_t v) { return inside() || dom_.number_unsigned(v); }
-  bool number_float(json::number_float_t v, const json::string_t& s) {
-    return inside() || dom_.number_float(v, s);
+  bool null() { return entry("null") || dom_.null(); }
+  bool boolean(bool v) { return entry("boolean") || dom_.boolean(v); }
+  bool number_integer(json::number_integer_t v) {
+    return entry("number") || dom_.number_integer(v);
   }
-  bool binary(json::binary_t& v) { return inside() || dom_.binary(v); }
+  bool number_unsigned(json::number_unsigned_t v) {
+    return entry("number") || dom_.number_unsigned(v);
+  }
+  bool number_float(json::number_float_t v, const json::string_t& s) {
+    return entry("number") || dom_.number_float(v, s);
+  }
+  bool binary(json::binary_t& v) { return entry("binary") || dom_.binary(v); }
   bool string(json::string_t& v) {
-    if (!inside()) return dom_.string(v);
-    if (depth_ == 2) each_(std::string_view(v));
+    if (!inDomains_) return dom_.string(v);
+    if (depth_ == 2) sink_.name(std::string_view(v));
     return true;
   }
   bool key(json::string_t& k) {
-    if (depth_ == 1) domainsNext_ = k == "domains";
-    return inside() || dom_.key(k);
+    if (depth_ == 1) {
+      domainsNext_ = k == "domains";
+      // A key given twice keeps its last value, as in a parsed document.
+      if (domainsNext_) sink_.reset();
+    }
+    return inDomains_ || dom_.key(k);
   }
   bool start_object(std::size_t n) {
+    const bool skip = entry("object");
     ++depth_;
-    return inside() || dom_.start_object(n);
+    return skip || dom_.start_object(n);
   }
   bool end_object() {
-    const bool skip = inside();
     --depth_;
-    return skip || dom_.end_object();
+    return inDomains_ || dom_.end_object();
   }
   bool start_array(std::size_t n) {
+    const bool skip = entry("array");
     ++depth_;
     if (depth_ == 2 && domainsNext_) {
       inDomains_ = true;
-      return true;
+      sink_.open();
+      return dom_.null();
     }
-    return inside() || dom_.start_array(n);
+    return skip || dom_.start_array(n);
   }
   bool end_array() {
-    const bool skip = inside();
+    const bool skip = inDomains_;
     if (depth_ == 2) inDomains_ = false;
     --depth_;
     return skip || dom_.end_array();
@@ -287,13 +342,27 @@ class DomainsApart {
   }
 
  private:
-  bool inside() const { return inDomains_; }
+  // Whether the value that begins here is inside the list (and so not the builder's); an entry of
+  // the list itself is told to the sink.
+  bool entry(const char* type) {
+    if (inDomains_ && depth_ == 2) sink_.other(type);
+    return inDomains_;
+  }
 
-  Dom dom_;
-  Each& each_;
+  nlohmann::detail::json_sax_dom_parser<json> dom_;
+  Sink& sink_;
   int depth_ = 0;
   bool domainsNext_ = false;
   bool inDomains_ = false;
+};
+
+template <class Each>
+struct NamesOnly {
+  Each& each;
+  void name(std::string_view n) { each(n); }
+  void other(const char*) {}
+  void reset() {}
+  void open() {}
 };
 
 // Calls each(name) for every blocked name of a kept part (in list order) and returns the rest of
@@ -302,7 +371,8 @@ template <class Each>
 json withoutDomains(const std::optional<std::string>& kept, Each&& each) {
   const std::string& text = kept && kept->size() > 2 ? *kept : kEmptyKept;
   json doc;
-  DomainsApart<std::remove_reference_t<Each>> sax(doc, each);
+  NamesOnly<std::remove_reference_t<Each>> sink{each};
+  DomainsApart sax(doc, sink);
   json::sax_parse(text, &sax);
   if (doc.is_object()) doc.erase("domains");
   return doc;
@@ -323,7 +393,38 @@ void appendQuoted(std::string& out, std::string_view name) {
   out += '"';
 }
 
+// The text of a kept part whose "domains" is an empty list, with names put into that list.
+std::string withNames(const json& out, std::string_view names) {
+  std::string text = out.dump(-1, ' ', false, json::error_handler_t::replace);
+  // The keys are in order, and "domains" comes last.
+  constexpr std::string_view kTail = R"("domains":[]})";
+  if (!text.ends_with(kTail)) throw std::logic_error("policy keys out of order");
+  text.resize(text.size() - 2);
+  text.reserve(text.size() + names.size() + 2);
+  text += names;
+  text += "]}";
+  return text;
+}
+
 }  // namespace
+
+Result<std::string> normalize(std::string_view body) {
+  try {
+    JsonFields::checkShape(body);
+    json doc;
+    ListedNames names;
+    DomainsApart sax(doc, names);
+    try {
+      json::sax_parse(body, &sax);
+    } catch (const json::exception& e) {
+      throw DecodeError(std::string("invalid JSON: ") + e.what());
+    }
+    json out = normalized(doc, &names);
+    return withNames(out, names.stored);
+  } catch (const DecodeError& e) {
+    return Result<std::string>::failure(e.what());
+  }
+}
 
 std::string outline(int64_t rev, int64_t usageEpoch, const std::optional<std::string>& kept) {
   std::size_t count = 0;
@@ -398,30 +499,24 @@ Result<std::string> edit(const std::optional<std::string>& kept, const json& bod
         removed.insert(storedHost(asString((*list)[i], path), path, false));
       }
     }
-    // The list is written straight into the text: the other keys sort before "domains".
+    // The list is written straight into the text, each name once.
     const json added = std::move(out["domains"]);
     out["domains"] = json::array();
-    std::string text = out.dump(-1, ' ', false, json::error_handler_t::replace);
-    constexpr std::string_view kTail = R"("domains":[]})";
-    if (!text.ends_with(kTail)) throw std::logic_error("policy keys out of order");
-    text.resize(text.size() - 2);
-    text.reserve(text.size() + names.size() + 3 * ends.size() + 16 * added.size() + 2);
+    std::string list;
+    list.reserve(names.size() + 3 * ends.size() + 16 * added.size());
     std::unordered_set<std::string_view> seen;
     seen.reserve(ends.size() + added.size());
-    bool first = true;
     const auto keep = [&](std::string_view name) {
       if (!seen.insert(name).second) return;
-      if (!first) text += ',';
-      first = false;
-      appendQuoted(text, name);
+      if (!list.empty()) list += ',';
+      appendQuoted(list, name);
     };
     for (std::size_t i = 0, start = 0; i < ends.size(); start = ends[i++]) {
       const std::string_view name(names.data() + start, ends[i] - start);
       if (!removed.contains(name)) keep(name);
     }
     for (const json& name : added) keep(name.get_ref<const std::string&>());
-    text += "]}";
-    return text;
+    return withNames(out, list);
   } catch (const DecodeError& e) {
     return Result<std::string>::failure(e.what());
   }

@@ -272,6 +272,11 @@ TEST_P(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCoul
        R"(key "domains[0]": host name "b\u0000ücher.de" contains U+0000, which no DNS host name can hold)"},
       {R"({"domains":["a\tb.com"]})",
        R"(key "domains[0]": host name "a\tb.com" contains U+0009, which no DNS host name can hold)"},
+      {R"({"domains":["a.com",["b.com"],"c d"]})",
+       R"(key "domains[1]": expected a string, found array)"},
+      {R"({"domains":["c d",7]})", R"(key "domains[0]": host name "c d" contains a space)"},
+      {R"({"domains":["a.com"],"domains":"b.com"})",  // the last of a repeated key counts
+       R"(key "domains": expected an array, found string)"},
       {R"({"domainLimits":{")" + std::string(64, 'a') + R"(.com":5}})",
        "key \"domainLimits." + std::string(64, 'a') + ".com\": host name \"" +
            std::string(64, 'a') + ".com\" has a label longer than 63 bytes"},
