@@ -225,9 +225,14 @@ Result<std::unique_ptr<SqliteServiceStore>> SqliteServiceStore::open(
     sqlite3_close(db);
     return R::failure("cannot open database " + path.string() + ": " + message);
   }
+  bool wal = false;
   try {
     sqlite3_busy_timeout(db, 5000);
     exec(db, "PRAGMA journal_mode = WAL; PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
+    {
+      Statement s(db, "PRAGMA journal_mode");
+      wal = s.step() && s.text(0) == "wal";  // not for a database in memory
+    }
     int64_t version = 0;
     {
       Statement s(db, "PRAGMA user_version");
@@ -249,12 +254,15 @@ Result<std::unique_ptr<SqliteServiceStore>> SqliteServiceStore::open(
     sqlite3_close(db);
     return R::failure("cannot open database " + path.string() + ": " + e.what());
   }
-  return std::unique_ptr<SqliteServiceStore>(new SqliteServiceStore(db, clockOr(std::move(clock))));
+  std::unique_ptr<SqliteServiceStore> store(new SqliteServiceStore(db, clockOr(std::move(clock))));
+  if (wal) store->checkpointer_ = std::make_unique<SqliteCheckpointer>(db, path);
+  return store;
 }
 
 SqliteServiceStore::SqliteServiceStore(sqlite3* db, Clock clock) : db_(db), clock_(std::move(clock)) {}
 
 SqliteServiceStore::~SqliteServiceStore() {
+  checkpointer_.reset();
   sqlite3_close(db_);
 }
 
