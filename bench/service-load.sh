@@ -76,7 +76,11 @@ if [[ ,$runs, == *,pg2,* ]]; then
 fresh_postgres
 start_service "$uri"; p1=$started_pid; port1=$started_port
 start_service "$uri"; p2=$started_pid; port2=$started_port
-hport=$(( (RANDOM % 20000) + 30000 ))
+# A port below the range the system hands out to outgoing connections (the load's own), where a
+# port may still be taken by another program: tried a few times.
+started=""
+for _ in 1 2 3 4 5; do
+hport=$(( (RANDOM % 8000) + 20000 ))
 cat >"$work/haproxy.cfg" <<CFG
 global
   maxconn 8000
@@ -94,9 +98,16 @@ backend instances
   server two 127.0.0.1:$port2
 CFG
 haproxy -f "$work/haproxy.cfg" -db >"$work/haproxy.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do (echo >"/dev/tcp/127.0.0.1/$hport") 2>/dev/null && break; sleep 0.1; done
-if ! (echo >"/dev/tcp/127.0.0.1/$hport") 2>/dev/null; then cat "$work/haproxy.log" >&2; exit 1; fi
+hpid=$!
+pids+=("$hpid")
+for _ in $(seq 50); do
+  (echo >"/dev/tcp/127.0.0.1/$hport") 2>/dev/null && kill -0 "$hpid" 2>/dev/null && { started=1; break; }
+  kill -0 "$hpid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$started" ] && break
+done
+if [ -z "$started" ]; then cat "$work/haproxy.log" >&2; exit 1; fi
 run_load "PostgreSQL, two instances behind HAProxy" "$hport" "$p1" "$p2"
 stop_services
 fi

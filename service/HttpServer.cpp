@@ -16,6 +16,7 @@
 
 #include "Gzip.h"
 #include "RequestChecks.h"
+#include "platform/ThreadPriority.h"
 
 namespace tether {
 
@@ -172,11 +173,14 @@ std::string lineFor(const ServerRequest& request, int status) {
 struct Shared {
   Shared(Handler& h, HttpServer::Limits l) : handler(h), limits(l), pool(std::max(1u, l.workers)) {
     limits.minRate = std::max<std::size_t>(1, limits.minRate);
+    asio::post(heavy, [] { ThreadPriority::lowerCurrentThread(); });
   }
   Handler& handler;
   HttpServer::Limits limits;
   std::atomic<std::size_t> open{0};
   asio::thread_pool pool;
+  // The one worker for requests with bodies over limits.heavyBody.
+  asio::thread_pool heavy{1};
   // Present when the server speaks HTTPS.
   std::unique_ptr<asio::ssl::context> tls;
 };
@@ -289,7 +293,9 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
     request_.body = std::move(parser_->get().body());
     // The timer stays quiet while a worker has the request.
     setDeadline(Clock::time_point::max());
-    asio::post(server_.pool, [self = this->shared_from_this()] {
+    auto& workers =
+        request_.body.size() > server_.limits.heavyBody ? server_.heavy : server_.pool;
+    asio::post(workers, [self = this->shared_from_this()] {
       ServerResponse response = respond(self->server_.handler, self->request_, self->bodyLimit_);
       asio::post(self->socket_.get_executor(), [self, response = std::move(response)]() mutable {
         self->answer(std::move(response));
@@ -390,8 +396,11 @@ struct HttpServer::Impl {
   Impl(Handler& handler, Limits limits) : shared(handler, limits) {}
   ~Impl() {
     io.stop();
-    shared.pool.stop();  // requests not yet taken up are dropped
+    // Requests not yet taken up are dropped.
+    shared.pool.stop();
+    shared.heavy.stop();
     shared.pool.join();
+    shared.heavy.join();
   }
 
   void accept() {

@@ -29,6 +29,10 @@ namespace tether {
 // is refused at once too. A refused client that is still sending is read (and ignored) for
 // `linger` after the answer, so that it gets the answer rather than a reset connection.
 // Bodies sent with "Content-Encoding: gzip" are decoded, within the same limit.
+//
+// A request whose body is longer than `heavyBody` (a policy of many names, which takes seconds of
+// CPU to check) is handled apart from the others: by one worker of its own, one such request at a
+// time, at a lower scheduling priority, so that it does not hold up the many small requests.
 class HttpServer {
  public:
   struct Limits {
@@ -38,6 +42,7 @@ class HttpServer {
     std::size_t maxConnections = 10'000;
     std::chrono::milliseconds linger{2'000};
     unsigned workers = 4;
+    std::size_t heavyBody = 256u << 10;
   };
 
   // What the server asks of the service. admit() and respond() run on the workers; an exception

@@ -3,7 +3,12 @@
 #include <sodium.h>
 
 #include <array>
+#include <set>
+#include <stdexcept>
+#include <string_view>
+#include <type_traits>
 #include <unordered_set>
+#include <vector>
 
 #include "HostName.h"
 #include "JsonFields.h"
@@ -150,8 +155,55 @@ json appRule(const json& j, const std::string& path) {
 
 namespace {
 
-// The kept form of a policy document (see normalize); throws DecodeError.
-json normalized(const json& doc) {
+// The blocked names of a policy as its text holds them, gathered by DomainsApart, and then checked
+// into the text of the kept list.
+struct ListedNames {
+  bool listed = false;  // "domains" held a list
+  std::string names;    // one after another
+  std::vector<std::size_t> ends;
+  std::size_t entries = 0;
+  // The first entry that is not a string: its place and type.
+  std::optional<std::pair<std::size_t, std::string>> notString;
+  // The checked names, quoted and separated by commas.
+  std::string stored;
+
+  void name(std::string_view n) {
+    ++entries;
+    names += n;
+    ends.push_back(names.size());
+  }
+  void other(const char* type) {
+    if (!notString) notString.emplace(entries, type);
+    ++entries;
+  }
+  void reset() { *this = ListedNames(); }
+  void open() { listed = true; }
+};
+
+void appendQuoted(std::string& out, std::string_view name);
+
+// The names checked and stored as hostList() does, in the same order and with the same refusals.
+void checkListedNames(ListedNames& list) {
+  const auto notString = [&] {
+    throw DecodeError(at(indexed("domains", list.notString->first)) + ": expected a string, found " +
+                      list.notString->second);
+  };
+  list.stored.reserve(list.names.size() + 3 * list.ends.size());
+  for (std::size_t i = 0, start = 0; i < list.ends.size(); start = list.ends[i++]) {
+    // Strings before the first other entry have the places of their own count.
+    if (list.notString && i >= list.notString->first) notString();
+    const std::string path = indexed("domains", i);
+    const std::string name(list.names, start, list.ends[i] - start);
+    if (i > 0) list.stored += ',';
+    appendQuoted(list.stored, storedHost(name, path, false));
+  }
+  if (list.notString) notString();
+}
+
+// The kept form of a policy document (see normalize); throws DecodeError. With names, the blocked
+// names come from there, and the document's "domains" stays an empty list, for the caller to
+// fill in with names->stored.
+json normalized(const json& doc, ListedNames* names = nullptr) {
   using namespace JsonFields;
   {
     requireObject(doc, "");
@@ -167,7 +219,13 @@ json normalized(const json& doc) {
         out["apps"][bundleId] = appRule(rule, "apps." + bundleId);
       }
     }
-    out["domains"] = hostList(doc, "domains");
+    if (names && names->listed) {
+      checkListedNames(*names);
+      out["domains"] = json::array();
+    } else {
+      out["domains"] = hostList(doc, "domains");
+      if (names) names->stored.clear();
+    }
     out["domainAllow"] = hostList(doc, "domainAllow");
     out["domainExact"] = hostList(doc, "domainExact");
     out["domainLimits"] = json::object();
@@ -190,14 +248,6 @@ json normalized(const json& doc) {
 }
 
 }  // namespace
-
-Result<std::string> normalize(std::string_view body) {
-  try {
-    return normalized(JsonFields::parse(body)).dump(-1, ' ', false, json::error_handler_t::replace);
-  } catch (const DecodeError& e) {
-    return Result<std::string>::failure(e.what());
-  }
-}
 
 std::string serve(int64_t rev, int64_t usageEpoch, const std::optional<std::string>& kept) {
   // The kept part is a non-empty JSON object, so splicing the two service keys in front of its
@@ -227,29 +277,158 @@ std::string tag(int64_t rev, int64_t usageEpoch, std::string_view keptDigest) {
 
 namespace {
 
-// Calls each(name) for every blocked name of a kept part, which is parsed without keeping the
-// names; returns the rest of the document.
+// The events of a document's parse, passed on to a document builder, except for the entries of
+// its top-level "domains" list: each name is handed to sink.name() straight from the parser's
+// buffer, so a list of a million names costs no value per name, and any other entry is told to
+// sink.other() by its type. The builder gets "domains": null for the list.
+template <class Sink>
+class DomainsApart {
+ public:
+  DomainsApart(json& rest, Sink& sink) : dom_(rest), sink_(sink) {}
+
+  bool null() { return entry("null") || dom_.null(); }
+  bool boolean(bool v) { return entry("boolean") || dom_.boolean(v); }
+  bool number_integer(json::number_integer_t v) {
+    return entry("number") || dom_.number_integer(v);
+  }
+  bool number_unsigned(json::number_unsigned_t v) {
+    return entry("number") || dom_.number_unsigned(v);
+  }
+  bool number_float(json::number_float_t v, const json::string_t& s) {
+    return entry("number") || dom_.number_float(v, s);
+  }
+  bool binary(json::binary_t& v) { return entry("binary") || dom_.binary(v); }
+  bool string(json::string_t& v) {
+    if (!inDomains_) return dom_.string(v);
+    if (depth_ == 2) sink_.name(std::string_view(v));
+    return true;
+  }
+  bool key(json::string_t& k) {
+    if (depth_ == 1) {
+      domainsNext_ = k == "domains";
+      // A key given twice keeps its last value, as in a parsed document.
+      if (domainsNext_) sink_.reset();
+    }
+    return inDomains_ || dom_.key(k);
+  }
+  bool start_object(std::size_t n) {
+    const bool skip = entry("object");
+    ++depth_;
+    return skip || dom_.start_object(n);
+  }
+  bool end_object() {
+    --depth_;
+    return inDomains_ || dom_.end_object();
+  }
+  bool start_array(std::size_t n) {
+    const bool skip = entry("array");
+    ++depth_;
+    if (depth_ == 2 && domainsNext_) {
+      inDomains_ = true;
+      sink_.open();
+      return dom_.null();
+    }
+    return skip || dom_.start_array(n);
+  }
+  bool end_array() {
+    const bool skip = inDomains_;
+    if (depth_ == 2) inDomains_ = false;
+    --depth_;
+    return skip || dom_.end_array();
+  }
+  bool parse_error(std::size_t at, const std::string& token,
+                   const nlohmann::detail::exception& e) {
+    return dom_.parse_error(at, token, e);
+  }
+
+ private:
+  // Whether the value that begins here is inside the list (and so not the builder's); an entry of
+  // the list itself is told to the sink.
+  bool entry(const char* type) {
+    if (inDomains_ && depth_ == 2) sink_.other(type);
+    return inDomains_;
+  }
+
+  nlohmann::detail::json_sax_dom_parser<json> dom_;
+  Sink& sink_;
+  int depth_ = 0;
+  bool domainsNext_ = false;
+  bool inDomains_ = false;
+};
+
+template <class Each>
+struct NamesOnly {
+  Each& each;
+  void name(std::string_view n) { each(n); }
+  void other(const char*) {}
+  void reset() {}
+  void open() {}
+};
+
+// Calls each(name) for every blocked name of a kept part (in list order) and returns the rest of
+// the document, without "domains". Entries of the list that are not strings are passed over.
 template <class Each>
 json withoutDomains(const std::optional<std::string>& kept, Each&& each) {
   const std::string& text = kept && kept->size() > 2 ? *kept : kEmptyKept;
-  bool inDomains = false;
-  json doc = json::parse(text, [&](int depth, json::parse_event_t event, json& parsed) {
-    if (depth == 1 && event == json::parse_event_t::key) inDomains = parsed == "domains";
-    if (inDomains && depth == 2 && event == json::parse_event_t::value) {
-      if (parsed.is_string()) each(parsed.get_ref<const std::string&>());
-      return false;
-    }
-    return true;
-  });
-  doc.erase("domains");
+  json doc;
+  NamesOnly<std::remove_reference_t<Each>> sink{each};
+  DomainsApart sax(doc, sink);
+  json::sax_parse(text, &sax);
+  if (doc.is_object()) doc.erase("domains");
   return doc;
+}
+
+// A JSON string holding name: as it is when it needs no escape (stored host names never do).
+void appendQuoted(std::string& out, std::string_view name) {
+  bool plain = true;
+  for (const char c : name) {
+    plain = plain && c >= 0x20 && c != '"' && c != '\\' && c != 0x7F;
+  }
+  if (!plain) {
+    out += quoted(std::string(name));
+    return;
+  }
+  out += '"';
+  out += name;
+  out += '"';
+}
+
+// The text of a kept part whose "domains" is an empty list, with names put into that list.
+std::string withNames(const json& out, std::string_view names) {
+  std::string text = out.dump(-1, ' ', false, json::error_handler_t::replace);
+  // The keys are in order, and "domains" comes last.
+  constexpr std::string_view kTail = R"("domains":[]})";
+  if (!text.ends_with(kTail)) throw std::logic_error("policy keys out of order");
+  text.resize(text.size() - 2);
+  text.reserve(text.size() + names.size() + 2);
+  text += names;
+  text += "]}";
+  return text;
 }
 
 }  // namespace
 
+Result<std::string> normalize(std::string_view body) {
+  try {
+    JsonFields::checkShape(body);
+    json doc;
+    ListedNames names;
+    DomainsApart sax(doc, names);
+    try {
+      json::sax_parse(body, &sax);
+    } catch (const json::exception& e) {
+      throw DecodeError(std::string("invalid JSON: ") + e.what());
+    }
+    json out = normalized(doc, &names);
+    return withNames(out, names.stored);
+  } catch (const DecodeError& e) {
+    return Result<std::string>::failure(e.what());
+  }
+}
+
 std::string outline(int64_t rev, int64_t usageEpoch, const std::optional<std::string>& kept) {
   std::size_t count = 0;
-  json doc = withoutDomains(kept, [&](const std::string&) { ++count; });
+  json doc = withoutDomains(kept, [&](std::string_view) { ++count; });
   doc["rev"] = rev;
   doc["usageEpoch"] = usageEpoch;
   doc["domainCount"] = count;
@@ -260,10 +439,10 @@ std::string searchDomains(const std::optional<std::string>& kept, std::string_vi
                           std::size_t limit) {
   std::size_t total = 0, matches = 0;
   json found = json::array();
-  withoutDomains(kept, [&](const std::string& name) {
+  withoutDomains(kept, [&](std::string_view name) {
     ++total;
-    if (name.find(text) == std::string::npos) return;
-    if (++matches <= limit) found.push_back(name);
+    if (name.find(text) == std::string_view::npos) return;
+    if (++matches <= limit) found.push_back(std::string(name));
   });
   return json{{"total", total}, {"matches", matches}, {"domains", std::move(found)}}.dump(
       -1, ' ', false, json::error_handler_t::replace);
@@ -282,10 +461,14 @@ Result<std::string> edit(const std::optional<std::string>& kept, const json& bod
         throw DecodeError(at("domainsCleared") + ": expected a boolean, found " + c->type_name());
       cleared = c->is_boolean() && c->get<bool>();
     }
-    // A list that is emptied anyway is not read.
-    json base = cleared ? withoutDomains(kept, [](const std::string&) {})
-                        : parse(kept && kept->size() > 2 ? *kept : kEmptyKept);
-    if (!base.contains("domains")) base["domains"] = json::array();
+    // The blocked names, one after another in one buffer: a list emptied anyway is not kept.
+    std::string names;
+    std::vector<std::size_t> ends;
+    json base = withoutDomains(kept, [&](std::string_view name) {
+      if (cleared) return;
+      names += name;
+      ends.push_back(names.size());
+    });
     // Everything but the blocked list, checked as a whole policy with the added names as its
     // blocked list.
     json draft = json::object();
@@ -305,7 +488,7 @@ Result<std::string> edit(const std::optional<std::string>& kept, const json& bod
       return Result<std::string>::failure(message);
     }
 
-    std::unordered_set<std::string> removed;
+    std::set<std::string, std::less<>> removed;
     if (const json* list = find(body, "domainsRemoved")) {
       if (!list->is_array()) {
         throw DecodeError(at("domainsRemoved") + ": expected an array, found " +
@@ -316,20 +499,24 @@ Result<std::string> edit(const std::optional<std::string>& kept, const json& bod
         removed.insert(storedHost(asString((*list)[i], path), path, false));
       }
     }
-    json domains = json::array();
-    std::unordered_set<std::string> seen;
-    const auto keep = [&](const std::string& name) {
-      if (seen.insert(name).second) domains.push_back(name);
+    // The list is written straight into the text, each name once.
+    const json added = std::move(out["domains"]);
+    out["domains"] = json::array();
+    std::string list;
+    list.reserve(names.size() + 3 * ends.size() + 16 * added.size());
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(ends.size() + added.size());
+    const auto keep = [&](std::string_view name) {
+      if (!seen.insert(name).second) return;
+      if (!list.empty()) list += ',';
+      appendQuoted(list, name);
     };
-    if (!cleared) {
-      for (const json& name : base["domains"]) {
-        if (name.is_string() && !removed.contains(name.get_ref<const std::string&>()))
-          keep(name.get<std::string>());
-      }
+    for (std::size_t i = 0, start = 0; i < ends.size(); start = ends[i++]) {
+      const std::string_view name(names.data() + start, ends[i] - start);
+      if (!removed.contains(name)) keep(name);
     }
-    for (const json& name : out["domains"]) keep(name.get<std::string>());
-    out["domains"] = std::move(domains);
-    return out.dump(-1, ' ', false, json::error_handler_t::replace);
+    for (const json& name : added) keep(name.get_ref<const std::string&>());
+    return withNames(out, list);
   } catch (const DecodeError& e) {
     return Result<std::string>::failure(e.what());
   }

@@ -62,6 +62,14 @@ CREATE TABLE usage_reports(
 // The statements of the agent's requests and of the checks before a body, prepared once on each
 // new connection, before it is lent.
 void prepareStatements(pqxx::connection& c) {
+  // Documents of megabytes are compressed with LZ4 where the server was built with it: for a
+  // policy of a million names about half the server's CPU time of its default method.
+  try {
+    pqxx::nontransaction tx(c);
+    tx.exec("SET default_toast_compression = lz4");
+  } catch (const pqxx::sql_error&) {
+    // Without LZ4 the server's own method stays.
+  }
   const auto prepare = [&c](const char* name, const char* sql) {
     c.prepare(name, sql);
     c.prepare_now(name);

@@ -1,8 +1,11 @@
 #include "ServiceServer.h"
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <regex>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -23,6 +26,9 @@ namespace {
 using Request = ServerRequest;
 using Response = ServerResponse;
 using nlohmann::json;
+
+// How often an edit without "rev" is made again on top of a save that came between.
+constexpr int kEditAttempts = 32;
 
 std::string dump(const json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -481,7 +487,14 @@ struct ServiceServer::Impl : HttpServer::Handler {
     }
     // An edit names changes, not a whole document, so a save made by someone else meanwhile is
     // kept: the edit is made again on top of it, unless the parent asked for the rev they read.
-    for (int attempt = 0; attempt < 8; ++attempt) {
+    // After a lost race each try waits a little, for a random while, so that edits that keep
+    // meeting each other fall out of step.
+    for (int attempt = 0; attempt < kEditAttempts; ++attempt) {
+      if (attempt > 0) {
+        thread_local std::minstd_rand random{std::random_device{}()};
+        std::uniform_int_distribution<int> micros(0, 1000 * std::min(attempt, 10));
+        std::this_thread::sleep_for(std::chrono::microseconds(micros(random)));
+      }
       auto policy = store.policy(own->first.id, own->second);
       if (!policy) return internalError(res, policy.error());
       if (!*policy) return sendDetail(res, 404, "device not found");

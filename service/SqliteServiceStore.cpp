@@ -225,9 +225,14 @@ Result<std::unique_ptr<SqliteServiceStore>> SqliteServiceStore::open(
     sqlite3_close(db);
     return R::failure("cannot open database " + path.string() + ": " + message);
   }
+  bool wal = false;
   try {
     sqlite3_busy_timeout(db, 5000);
     exec(db, "PRAGMA journal_mode = WAL; PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
+    {
+      Statement s(db, "PRAGMA journal_mode");
+      wal = s.step() && s.text(0) == "wal";  // not for a database in memory
+    }
     int64_t version = 0;
     {
       Statement s(db, "PRAGMA user_version");
@@ -249,12 +254,15 @@ Result<std::unique_ptr<SqliteServiceStore>> SqliteServiceStore::open(
     sqlite3_close(db);
     return R::failure("cannot open database " + path.string() + ": " + e.what());
   }
-  return std::unique_ptr<SqliteServiceStore>(new SqliteServiceStore(db, clockOr(std::move(clock))));
+  std::unique_ptr<SqliteServiceStore> store(new SqliteServiceStore(db, clockOr(std::move(clock))));
+  if (wal) store->checkpointer_ = std::make_unique<SqliteCheckpointer>(db, path);
+  return store;
 }
 
 SqliteServiceStore::SqliteServiceStore(sqlite3* db, Clock clock) : db_(db), clock_(std::move(clock)) {}
 
 SqliteServiceStore::~SqliteServiceStore() {
+  checkpointer_.reset();
   sqlite3_close(db_);
 }
 
@@ -420,7 +428,8 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accoun
                                                             std::optional<int64_t> onlyAtRev) {
   // Outside the lock: a policy may be megabytes long.
   const std::string digest = Tokens::digest(kept);
-  return guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
+  bool written = false;
+  auto out = guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
     Transaction t(db_);
     Statement raise(db_,
                     "UPDATE devices SET rev = rev + 1 WHERE id = ?1 AND account_id = ?2 "
@@ -437,10 +446,14 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accoun
                   "ON CONFLICT(device_id) DO UPDATE SET document = excluded.document, "
                   "digest = excluded.digest");
     put.bind(1, deviceId).bind(2, kept).bind(3, digest).run();
-    auto out = policyOf(db_, deviceId);
+    auto head = policyOf(db_, deviceId, [](const DevicePolicy&) { return false; });
     t.commit();
-    return out;
+    written = true;
+    return head;
   });
+  // The document written is the one answered; not read back while the others wait for the lock.
+  if (written && out && *out) (*out)->kept = kept;
+  return out;
 }
 
 Result<std::optional<DevicePolicy>> SqliteServiceStore::resetUsage(int64_t accountId, int64_t deviceId) {

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "ServiceStore.h"
+#include "SqliteCheckpointer.h"
 
 struct sqlite3;
 
@@ -62,6 +63,8 @@ class SqliteServiceStore final : public ServiceStore {
   sqlite3* db_;
   Clock clock_;
   std::mutex mutex_;
+  // Present while the database keeps a write-ahead log.
+  std::unique_ptr<SqliteCheckpointer> checkpointer_;
 };
 
 }  // namespace tether

@@ -15,8 +15,6 @@ std::string where(const std::string& path) { return path.empty() ? "document" : 
 
 }  // namespace
 
-namespace {
-
 // A parsed document costs many times its text in memory: a deeply nested or very long document
 // could make a small body fill the memory of the process that decodes it. The shape is checked on
 // the bytes first, outside strings (and no NUL byte anywhere).
@@ -62,8 +60,6 @@ void checkShape(std::string_view text) {
     }
   }
 }
-
-}  // namespace
 
 json parse(std::string_view text) {
   return parse(text, nullptr);

@@ -33,6 +33,9 @@ json parse(std::string_view text);
 // The same, with each value offered to callback as it is parsed; a value the callback declines
 // (returns false for) is left out of the document.
 json parse(std::string_view text, const json::parser_callback_t& callback);
+// The bounds above and the absence of NUL bytes, checked on text before it is parsed in another
+// way (event by event); throws DecodeError.
+void checkShape(std::string_view text);
 
 const json& requireObject(const json& value, const std::string& path);
 

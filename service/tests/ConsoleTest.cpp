@@ -169,19 +169,20 @@ TEST_P(ConsoleDevices, LongBlockedListsAreCountedSearchedAndEditedWithoutSending
   const std::string path = "/v1/devices/" + id + "/policy";
   json names = json::array();
   for (int i = 0; i < 1000; ++i) names.push_back("ads" + std::to_string(i) + ".test");
+  names.push_back("ADS3.test");  // a PUT keeps the list as given; an edit keeps each name once
   ASSERT_EQ(send("PUT", path, json{{"domains", names}, {"domainLimits", {{"v.test", 5}}}}.dump(), ann)
                 .status,
             200);
 
   const Reply outline = get(path + "/outline", ann);
   ASSERT_EQ(outline.status, 200);
-  EXPECT_EQ(outline.body["domainCount"], 1000);
+  EXPECT_EQ(outline.body["domainCount"], 1001);
   EXPECT_FALSE(outline.body.contains("domains"));
   EXPECT_EQ(outline.body["domainLimits"], json({{"v.test", 5}}));
   EXPECT_EQ(outline.body["rev"], 1);
 
   const Reply found = get(path + "/domains?q=ads99&limit=3", ann);
-  EXPECT_EQ(found.body, json({{"total", 1000},
+  EXPECT_EQ(found.body, json({{"total", 1001},
                               {"matches", 11},
                               {"domains", {"ads99.test", "ads990.test", "ads991.test"}}}));
   EXPECT_EQ(get(path + "/domains?limit=0", ann).status, 400);
@@ -198,8 +199,11 @@ TEST_P(ConsoleDevices, LongBlockedListsAreCountedSearchedAndEditedWithoutSending
   EXPECT_EQ(edited.body["domainCount"], 1000);
   EXPECT_EQ(edited.body["domainLimits"], json({{"v.test", 5}}));
   const json agent = get("/v1/policy", deviceToken).body;
-  EXPECT_EQ(agent["domains"].size(), 1000u);
+  ASSERT_EQ(agent["domains"].size(), 1000u);
+  EXPECT_EQ(agent["domains"][0], "ads0.test");
+  EXPECT_EQ(agent["domains"][8], "ads9.test");
   EXPECT_EQ(agent["domains"].back(), "new.test");
+  EXPECT_EQ(std::count(agent["domains"].begin(), agent["domains"].end(), "ads3.test"), 1);
   EXPECT_EQ(std::count(agent["domains"].begin(), agent["domains"].end(), "ads7.test"), 0);
   EXPECT_EQ(agent["domainAllow"], json({"ok.ads1.test"}));
 

@@ -1,4 +1,8 @@
 // The reference service on a loopback port: accounts, sign-in codes, devices and their policies.
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
 #include <sqlite3.h>
 
 #include "Gzip.h"
@@ -272,6 +276,11 @@ TEST_P(ServiceDevices, HostsAreStoredAsTheAgentEnforcesThemOrRefusedWhenTheyCoul
        R"(key "domains[0]": host name "b\u0000ücher.de" contains U+0000, which no DNS host name can hold)"},
       {R"({"domains":["a\tb.com"]})",
        R"(key "domains[0]": host name "a\tb.com" contains U+0009, which no DNS host name can hold)"},
+      {R"({"domains":["a.com",["b.com"],"c d"]})",
+       R"(key "domains[1]": expected a string, found array)"},
+      {R"({"domains":["c d",7]})", R"(key "domains[0]": host name "c d" contains a space)"},
+      {R"({"domains":["a.com"],"domains":"b.com"})",  // the last of a repeated key counts
+       R"(key "domains": expected an array, found string)"},
       {R"({"domainLimits":{")" + std::string(64, 'a') + R"(.com":5}})",
        "key \"domainLimits." + std::string(64, 'a') + ".com\": host name \"" +
            std::string(64, 'a') + ".com\" has a label longer than 63 bytes"},
@@ -348,6 +357,29 @@ TEST(SqliteServiceStore, DatabaseWithoutPolicyDigestsIsTakenUpWithItsPolicies) {
   ASSERT_TRUE(policy && *policy);
   EXPECT_EQ((*policy)->kept, R"({"domains":["a.test"]})");
   EXPECT_EQ((*policy)->keptDigest, Tokens::digest(R"({"domains":["a.test"]})"));
+  store->reset();
+  std::filesystem::remove_all(pattern);
+}
+
+// The pages of a large save leave the write-ahead log for the database while the store is open,
+// without a later write having to copy them.
+TEST(SqliteServiceStore, LargeSavesAreCopiedFromTheLogIntoTheDatabaseWhileOpen) {
+  char pattern[] = "/tmp/tether-store-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path db = std::filesystem::path(pattern) / "service.db";
+  auto store = SqliteServiceStore::open(db);
+  ASSERT_TRUE(store) << store.error();
+  const int64_t account = (*store)->createAccount("ann@example.com", std::nullopt)->value().id;
+  const int64_t device = (*store)->createDevice(account, "Mac")->id;
+  const std::string kept = R"({"domains":[")" + std::string(8u << 20, 'a') + R"("]})";
+  ASSERT_TRUE((*store)->setPolicy(account, device, kept));
+  for (int i = 0; i < 200 && std::filesystem::file_size(db) < kept.size(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_GE(std::filesystem::file_size(db), kept.size());
+  const auto policy = (*store)->policy(account, device);
+  ASSERT_TRUE(policy && *policy);
+  EXPECT_EQ((*policy)->kept, kept);
   store->reset();
   std::filesystem::remove_all(pattern);
 }
