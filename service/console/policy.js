@@ -617,6 +617,7 @@ export async function policyPage(deviceId) {
       draft = draftFrom(saved);
       dirty = false;
       renderAll();
+      showRev(saved.rev);
       fill(status, h('p', { class: 'ok', id: 'saved' }, `Saved as revision ${saved.rev} at ${new Date().toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' })}. The Mac takes it up at its next poll.`));
     } catch (error) {
       clear(status);
@@ -625,6 +626,12 @@ export async function policyPage(deviceId) {
       saveButton.disabled = false;
     }
   });
+
+  const revLine = h('p', { class: 'hint', id: 'rev' });
+  const showRev = (rev) => fill(revLine, rev === 0
+    ? 'No rules saved yet for this Mac. Browsers other than Safari and Chrome are blocked to start with (see below).'
+    : `Revision ${rev} in force.`);
+  showRev(outline.rev);
 
   function renderAll() {
     renderBrowsers();
@@ -635,9 +642,7 @@ export async function policyPage(deviceId) {
   renderAll();
   page(`Rules for ${device.name}`,
     h('p', { class: 'crumbs' }, h('a', { href: '#/devices' }, 'Devices'), ' › ', h('a', { href: `#/device/${deviceId}/usage` }, 'Usage')),
-    h('p', { class: 'hint', id: 'rev' }, outline.rev === 0
-      ? 'No rules saved yet for this Mac. Browsers other than Safari and Chrome are blocked to start with (see below).'
-      : `Revision ${outline.rev} in force.`),
+    revLine,
     browsersSection, appsSection, downtimeSection, webSection,
     h('div', { class: 'savebar' }, problemsBox, status, saveButton));
   if (dirty) touched();

@@ -1,5 +1,6 @@
-// Fuzz target: the check of a policy a parent sends, and the stored form of host names. What is
-// kept must be kept again unchanged, and what is served must be the agent's JSON document.
+// Fuzz target: the check of a policy a parent sends, a console's change to a stored policy, and
+// the stored form of host names. What is kept must be kept again unchanged, and what is served
+// must be the agent's JSON document.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,6 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto served = nlohmann::json::parse(PolicyDocument::serve(7, 3, *kept), nullptr, false);
     FUZZ_CHECK(served.is_object() && served["rev"] == 7 && served["usageEpoch"] == 3);
     FUZZ_CHECK(served.size() == 7);
+  }
+
+  // The bytes as a console's change to a small stored policy: the result is kept as it is.
+  static const std::string stored =
+      *PolicyDocument::normalize(R"({"domains":["a.test","b.test"],"domainAllow":["x.a.test"]})");
+  if (const auto change = nlohmann::json::parse(input, nullptr, false); change.is_object()) {
+    if (auto edited = PolicyDocument::edit(stored, change)) {
+      auto again = PolicyDocument::normalize(*edited);
+      FUZZ_CHECK(again && *again == *edited);
+    }
   }
 
   // The bytes as one host: a stored form is plain lower-case ASCII and stores as itself.
