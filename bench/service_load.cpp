@@ -3,13 +3,17 @@
 // service answers one request per connection. Plain program, used by bench/service-load.sh.
 //
 //   service_load HOST PORT [--devices N] [--concurrency C] [--seconds S] [--large-save NAMES]
-//                [--pids PID,PID...]
+//                [--interval SECONDS] [--pids PID,PID...]
 //
-// Sets up its own accounts and devices first, then runs two phases and prints one JSON object:
-// "polls": unchanged polls only (the agent's usual request, answered 304), with the service's CPU
-// time per request read from /proc for the given pids; "mixed": polls and uploads (one in five),
-// with a parent saving a policy of NAMES host names once the phase is a third through, and the
-// other requests' latency while that save runs.
+// Sets up its own accounts and devices first, then runs three phases and prints one JSON object:
+// "polls": unchanged polls only (the agent's usual request, answered 304), C in flight as fast as
+// the service answers, with the service's CPU time per request read from /proc for the given
+// pids; "mixed": polls and uploads (one in five), C in flight, with a parent saving a policy of
+// NAMES host names once the phase is a third through, and the other requests' latency while that
+// save runs; "paced": the devices at their own pace, each polling and uploading once every
+// SECONDS (the agent's default 15), requests started on schedule whatever the service's answers
+// (latency counts from the scheduled start, so a service that falls behind is not hidden), with
+// the same large save a third through.
 #include <utility>
 #include <algorithm>
 #include <atomic>
@@ -19,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -98,16 +103,42 @@ struct Device {
   std::string etag;
 };
 
-// C connections in flight, each taking the next device in turn until the phase ends.
+// Either C connections in flight, each taking the next device in turn until the phase ends, or
+// requests started at a fixed rate (every `uploadEvery`-th an upload in both).
 class Phase {
  public:
-  Phase(asio::io_context& io, tcp::endpoint at, std::vector<Device>& devices, bool uploads,
+  Phase(asio::io_context& io, tcp::endpoint at, std::vector<Device>& devices, int uploadEvery,
         std::chrono::seconds length)
-      : io_(io), at_(at), devices_(devices), uploads_(uploads), start_(Clock::now()),
+      : io_(io), at_(at), devices_(devices), uploadEvery_(uploadEvery), start_(Clock::now()),
         end_(start_ + length) {}
 
   void run(int concurrency) {
-    for (int i = 0; i < concurrency; ++i) std::make_shared<Worker>(*this)->next();
+    for (int i = 0; i < concurrency; ++i) std::make_shared<Worker>(*this, true)->next();
+    io_.run();
+    io_.restart();
+  }
+
+  void runPaced(double perSecond) {
+    asio::steady_timer timer(io_);
+    const auto gap = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / perSecond));
+    std::size_t launched = 0;
+    std::function<void()> launch = [&] {
+      const auto now = Clock::now();
+      for (;;) {
+        const auto due = start_ + gap * static_cast<Clock::rep>(launched);
+        if (due >= end_) return;
+        if (due > now) {
+          timer.expires_at(due);
+          timer.async_wait([&](beast::error_code) { launch(); });
+          return;
+        }
+        ++launched;
+        auto worker = std::make_shared<Worker>(*this, false);
+        worker->next();
+        worker->began = due;
+      }
+    };
+    launch();
     io_.run();
     io_.restart();
   }
@@ -118,7 +149,7 @@ class Phase {
 
  private:
   struct Worker : std::enable_shared_from_this<Worker> {
-    explicit Worker(Phase& p) : phase(p), socket(p.io_) {}
+    Worker(Phase& p, bool takeNext) : phase(p), socket(p.io_), again(takeNext) {}
     Phase& phase;
     tcp::socket socket;
     beast::flat_buffer buffer;
@@ -126,12 +157,17 @@ class Phase {
     http::response<http::string_body> res;
     Clock::time_point began;
     std::size_t device = 0;
+    bool again;  // take the next request when this one is answered
 
     void next() {
       if (Clock::now() >= phase.end_) return;
       const std::size_t n = phase.counter_++;
       device = n % phase.devices_.size();
-      const bool upload = phase.uploads_ && n % 5 == 4;
+      // Shifted by one each round through the devices, so that each device takes its turn at
+      // uploading rather than always polling or always uploading.
+      const std::size_t round = n / phase.devices_.size();
+      const bool upload =
+          phase.uploadEvery_ > 0 && (n + round) % phase.uploadEvery_ == std::size_t(phase.uploadEvery_ - 1);
       req = {};
       res = {};
       buffer.clear();
@@ -177,14 +213,14 @@ class Phase {
       if (!ok) phase.failedStatuses.push_back(status);
       beast::error_code ignored;
       socket.close(ignored);
-      next();
+      if (again) next();
     }
   };
 
   asio::io_context& io_;
   tcp::endpoint at_;
   std::vector<Device>& devices_;
-  bool uploads_;
+  int uploadEvery_;
   Clock::time_point start_, end_;
   std::size_t counter_ = 0;
 };
@@ -215,12 +251,13 @@ json summary(std::vector<Sample> samples, double seconds) {
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::cerr << "usage: service_load HOST PORT [--devices N] [--concurrency C] [--seconds S] "
-                 "[--large-save NAMES] [--pids PID,...]\n";
+                 "[--large-save NAMES] [--interval SECONDS] [--pids PID,...]\n";
     return 2;
   }
   const tcp::endpoint at(asio::ip::make_address(argv[1]),
                          static_cast<unsigned short>(std::stoi(argv[2])));
   int devicesWanted = 10000, concurrency = 64, seconds = 15;
+  double interval = 15;
   long largeNames = 0;
   std::vector<int> pids;
   for (int i = 3; i + 1 < argc; i += 2) {
@@ -229,6 +266,7 @@ int main(int argc, char** argv) {
     else if (name == "--concurrency") concurrency = std::stoi(value);
     else if (name == "--seconds") seconds = std::stoi(value);
     else if (name == "--large-save") largeNames = std::stol(value);
+    else if (name == "--interval") interval = std::stod(value);
     else if (name == "--pids") {
       std::stringstream list(value);
       for (std::string p; std::getline(list, p, ',');) pids.push_back(std::stoi(p));
@@ -280,7 +318,7 @@ int main(int argc, char** argv) {
 
   // Unchanged polls only.
   {
-    Phase phase(io, at, devices, false, std::chrono::seconds(seconds));
+    Phase phase(io, at, devices, 0, std::chrono::seconds(seconds));
     const double cpu0 = cpuSeconds(pids);
     const auto t0 = Clock::now();
     phase.run(concurrency);
@@ -292,19 +330,21 @@ int main(int argc, char** argv) {
     out["polls"] = polls;
   }
 
-  // Polls and uploads, with the large save a third of the way through.
-  {
-    Phase phase(io, at, devices, true, std::chrono::seconds(seconds));
+  // Polls and uploads, with the large save a third of the way through: `go` runs the phase.
+  int saves = 0;
+  const auto withLargeSave = [&](Phase& phase, const std::function<void()>& go) {
     std::atomic<int64_t> saveStartUs{-1}, saveEndUs{-1};
     int saveStatus = 0;
     std::thread saver;
     std::string largeBody;
     if (largeNames > 0) {
+      // A list that differs from the one saved before, so that every save is a change.
+      const std::string tail = ".example" + std::to_string(++saves) + ".com\"";
       largeBody.reserve(static_cast<size_t>(largeNames) * 24);
       largeBody = R"({"domains":[)";
       for (long i = 0; i < largeNames; ++i) {
         if (i) largeBody += ',';
-        largeBody += "\"h" + std::to_string(i) + ".example.com\"";
+        largeBody += "\"h" + std::to_string(i) + tail;
       }
       largeBody += "]}";
       saver = std::thread([&] {
@@ -317,18 +357,17 @@ int main(int argc, char** argv) {
     }
     const double cpu0 = cpuSeconds(pids);
     const auto t0 = Clock::now();
-    phase.run(concurrency);
+    go();
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     const double cpu = cpuSeconds(pids) - cpu0;
     if (saver.joinable()) saver.join();
-    json mixed = summary(phase.samples, wall);
-    mixed["serviceCpuMsPerRequest"] =
+    json result = summary(phase.samples, wall);
+    result["serviceCpuMsPerRequest"] =
         phase.samples.empty() ? 0.0 : cpu * 1000.0 / phase.samples.size();
-    mixed["failedStatuses"] = phase.failedStatuses.size() > 20
-                                  ? json(std::vector<int>(phase.failedStatuses.begin(),
-                                                          phase.failedStatuses.begin() + 20))
-                                  : json(phase.failedStatuses);
-    out["mixed"] = mixed;
+    result["failedStatuses"] = phase.failedStatuses.size() > 20
+                                   ? json(std::vector<int>(phase.failedStatuses.begin(),
+                                                           phase.failedStatuses.begin() + 20))
+                                   : json(phase.failedStatuses);
     if (largeNames > 0) {
       std::vector<Sample> during;
       for (const auto& s : phase.samples) {
@@ -339,8 +378,26 @@ int main(int argc, char** argv) {
       save["bodyBytes"] = largeBody.size();
       save["status"] = saveStatus;
       save["saveMs"] = (saveEndUs - saveStartUs) / 1000.0;
-      out["duringLargeSave"] = save;
+      result["duringLargeSave"] = save;
     }
+    return result;
+  };
+  {
+    Phase phase(io, at, devices, 5, std::chrono::seconds(seconds));
+    json mixed = withLargeSave(phase, [&] { phase.run(concurrency); });
+    if (mixed.contains("duringLargeSave")) {
+      out["duringLargeSave"] = mixed["duringLargeSave"];
+      mixed.erase("duringLargeSave");
+    }
+    out["mixed"] = mixed;
+  }
+  // Every device at its own pace: a poll and an upload per interval.
+  {
+    Phase phase(io, at, devices, 2, std::chrono::seconds(seconds));
+    const double perSecond = 2.0 * static_cast<double>(devices.size()) / interval;
+    json paced = withLargeSave(phase, [&] { phase.runPaced(perSecond); });
+    paced["offeredPerSecond"] = perSecond;
+    out["paced"] = paced;
   }
   std::cout << out.dump() << std::endl;
   return 0;

@@ -1,6 +1,7 @@
 #include "SqliteServiceStore.h"
 
 #include <sqlite3.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -11,7 +12,16 @@ namespace tether {
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
+
+// A policy document longer than this is kept deflated (zlib, fastest level), as a BLOB: a list of
+// a million host names is 22 MB of text, and every other request waits while the store writes
+// it. Shorter ones stay readable text.
+constexpr std::size_t kPackAbove = 64 * 1024;
+
+// In a document read from the store, this first byte marks a packed one; inflated outside the
+// lock. No JSON text begins with it.
+constexpr char kPackedMark = '\0';
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE accounts(
@@ -40,7 +50,8 @@ CREATE TABLE devices(
   apps_received_at TEXT,
   created_at TEXT NOT NULL);
 CREATE INDEX devices_by_account ON devices(account_id, id);
--- Apart from the device row, which every poll updates: a policy may be megabytes long.
+-- Apart from the device row, which every poll updates: a policy may be megabytes long. A long
+-- document is kept deflated, as a BLOB.
 CREATE TABLE policies(
   device_id INTEGER PRIMARY KEY REFERENCES devices(id) ON DELETE CASCADE,
   document TEXT NOT NULL,
@@ -51,7 +62,7 @@ CREATE TABLE usage_reports(
   report TEXT NOT NULL,
   received_at TEXT NOT NULL,
   PRIMARY KEY(device_id, date));
-PRAGMA user_version = 2;
+PRAGMA user_version = 3;
 )sql";
 
 // A database failure inside one operation; turned into the operation's failed Result.
@@ -90,6 +101,10 @@ class Statement {
                               SQLITE_UTF8));
     return *this;
   }
+  Statement& bindBlob(int index, const std::string& bytes) {
+    check(sqlite3_bind_blob64(stmt_, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT));
+    return *this;
+  }
   Statement& bind(int index, const std::optional<std::string>& value) {
     if (value) return bind(index, *value);
     check(sqlite3_bind_null(stmt_, index));
@@ -125,6 +140,12 @@ class Statement {
   std::optional<std::string> optionalText(int column) const {
     if (sqlite3_column_type(stmt_, column) == SQLITE_NULL) return std::nullopt;
     return text(column);
+  }
+  bool isBlob(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_BLOB; }
+  std::string blob(int column) const {
+    const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
+    const int size = sqlite3_column_bytes(stmt_, column);
+    return bytes ? std::string(bytes, static_cast<std::size_t>(size)) : std::string();
   }
   std::string text(int column) const {
     const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
@@ -175,8 +196,52 @@ std::optional<DevicePolicy> policyOf(sqlite3* db, int64_t deviceId,
   if (policy.keptDigest.empty() || (wanted && !wanted(policy))) return policy;
   Statement document(db, "SELECT document FROM policies WHERE device_id = ?1");
   document.bind(1, deviceId);
-  if (document.step()) policy.kept = document.text(0);
+  if (document.step()) {
+    policy.kept = document.isBlob(0) ? kPackedMark + document.blob(0) : document.text(0);
+  }
   return policy;
+}
+
+// The deflated form of a long document (empty when deflate fails, and the text is kept as it is).
+std::string packed(const std::string& text) {
+  if (text.size() <= kPackAbove) return {};
+  uLongf size = compressBound(static_cast<uLong>(text.size()));
+  std::string out(size, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+                reinterpret_cast<const Bytef*>(text.data()), static_cast<uLong>(text.size()),
+                Z_BEST_SPEED) != Z_OK) {
+    return {};
+  }
+  out.resize(size);
+  return out;
+}
+
+// Inflates a document read packed; the failure names a damaged one.
+Result<std::optional<DevicePolicy>> unpacked(Result<std::optional<DevicePolicy>> read) {
+  if (!read || !*read || !(*read)->kept || (*read)->kept->empty() ||
+      (*read)->kept->front() != kPackedMark) {
+    return read;
+  }
+  const std::string& bytes = *(*read)->kept;
+  std::string text;
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return Result<std::optional<DevicePolicy>>::failure("database: out of memory");
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data() + 1));
+  z.avail_in = static_cast<uInt>(bytes.size() - 1);
+  int rc = Z_OK;
+  char chunk[64 * 1024];
+  while (rc == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(chunk);
+    z.avail_out = sizeof chunk;
+    rc = inflate(&z, Z_NO_FLUSH);
+    text.append(chunk, sizeof chunk - z.avail_out);
+  }
+  inflateEnd(&z);
+  if (rc != Z_STREAM_END || z.avail_in != 0) {
+    return Result<std::optional<DevicePolicy>>::failure("database: a stored policy is damaged");
+  }
+  (*read)->kept = std::move(text);
+  return read;
 }
 
 // Version 1 kept no digest of the policies.
@@ -191,7 +256,6 @@ void addPolicyDigests(sqlite3* db) {
     Statement put(db, "UPDATE policies SET digest = ?1 WHERE device_id = ?2");
     put.bind(1, digest).bind(2, deviceId).run();
   }
-  exec(db, "PRAGMA user_version = 2");
 }
 
 bool deviceBelongsTo(sqlite3* db, int64_t accountId, int64_t deviceId) {
@@ -242,9 +306,11 @@ Result<std::unique_ptr<SqliteServiceStore>> SqliteServiceStore::open(
       Transaction t(db);
       exec(db, kSchema);
       t.commit();
-    } else if (version == 1) {
+    } else if (version == 1 || version == 2) {
+      // Version 2 kept every document as text; such documents are read as they are.
       Transaction t(db);
-      addPolicyDigests(db);
+      if (version == 1) addPolicyDigests(db);
+      exec(db, "PRAGMA user_version = 3");
       t.commit();
     } else if (version != kSchemaVersion) {
       throw StoreFailure("schema version " + std::to_string(version) +
@@ -417,10 +483,10 @@ Result<bool> SqliteServiceStore::ownsDevice(int64_t accountId, int64_t deviceId)
 }
 
 Result<std::optional<DevicePolicy>> SqliteServiceStore::policy(int64_t accountId, int64_t deviceId) {
-  return guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
+  return unpacked(guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
     if (!deviceBelongsTo(db_, accountId, deviceId)) return std::nullopt;
     return policyOf(db_, deviceId);
-  });
+  }));
 }
 
 Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accountId, int64_t deviceId,
@@ -428,6 +494,7 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accoun
                                                             std::optional<int64_t> onlyAtRev) {
   // Outside the lock: a policy may be megabytes long.
   const std::string digest = Tokens::digest(kept);
+  const std::string pack = packed(kept);
   bool written = false;
   auto out = guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
     Transaction t(db_);
@@ -445,7 +512,10 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accoun
                   "INSERT INTO policies(device_id, document, digest) VALUES(?1, ?2, ?3) "
                   "ON CONFLICT(device_id) DO UPDATE SET document = excluded.document, "
                   "digest = excluded.digest");
-    put.bind(1, deviceId).bind(2, kept).bind(3, digest).run();
+    put.bind(1, deviceId).bind(3, digest);
+    if (pack.empty()) put.bind(2, kept);
+    else put.bindBlob(2, pack);
+    put.run();
     auto head = policyOf(db_, deviceId, [](const DevicePolicy&) { return false; });
     t.commit();
     written = true;
@@ -457,7 +527,7 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::setPolicy(int64_t accoun
 }
 
 Result<std::optional<DevicePolicy>> SqliteServiceStore::resetUsage(int64_t accountId, int64_t deviceId) {
-  return guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
+  return unpacked(guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
     // One transaction: another instance on the same file must not raise the epoch again
     // between the raise and the read, or both would answer the same epoch.
     Transaction t(db_);
@@ -468,7 +538,7 @@ Result<std::optional<DevicePolicy>> SqliteServiceStore::resetUsage(int64_t accou
     auto out = policyOf(db_, deviceId);
     t.commit();
     return out;
-  });
+  }));
 }
 
 Result<std::optional<std::vector<StoredReport>>> SqliteServiceStore::reports(int64_t accountId,
@@ -526,14 +596,14 @@ Result<bool> SqliteServiceStore::knowsDeviceToken(const std::string& deviceToken
 
 Result<std::optional<DevicePolicy>> SqliteServiceStore::pollPolicy(
     const std::string& deviceToken, const std::function<bool(const DevicePolicy&)>& wanted) {
-  return guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
+  return unpacked(guarded<std::optional<DevicePolicy>>(mutex_, [&]() -> std::optional<DevicePolicy> {
     Statement seen(db_, "UPDATE devices SET last_seen = ?1 WHERE token = ?2 RETURNING id");
     seen.bind(1, nowText()).bind(2, deviceToken);
     if (!seen.step()) return std::nullopt;
     const int64_t deviceId = seen.integer(0);
     seen.finish();
     return policyOf(db_, deviceId, wanted);
-  });
+  }));
 }
 
 Result<bool> SqliteServiceStore::recordUsage(const std::string& deviceToken, const std::string& date,

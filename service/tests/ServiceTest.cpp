@@ -331,39 +331,53 @@ TEST_P(ServiceDevices, PolicyEndpointTakesLargePoliciesWhileOtherBodiesStaySmall
   }
 }
 
-// A database of the first schema, which kept no digest of the policies, is taken up as it is.
-TEST(SqliteServiceStore, DatabaseWithoutPolicyDigestsIsTakenUpWithItsPolicies) {
-  char pattern[] = "/tmp/tether-store-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::filesystem::path db = std::filesystem::path(pattern) / "service.db";
-  int64_t account = 0, device = 0;
-  {
+// Databases of earlier schemas are taken up as they are: the first kept no digest of the
+// policies, and neither it nor the second packed long documents.
+TEST(SqliteServiceStore, DatabasesOfEarlierSchemasAreTakenUpWithTheirPolicies) {
+  const std::string small = R"({"domains":["a.test"]})";
+  const std::string longText = R"({"domains":[")" + std::string(100000, 'b') + R"(.test"]})";
+  for (const int version : {1, 2}) {
+    SCOPED_TRACE(version);
+    char pattern[] = "/tmp/tether-store-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path db = std::filesystem::path(pattern) / "service.db";
+    int64_t account = 0, first = 0, second = 0;
+    {
+      auto store = SqliteServiceStore::open(db);
+      ASSERT_TRUE(store) << store.error();
+      account = (*store)->createAccount("ann@example.com", std::nullopt)->value().id;
+      first = (*store)->createDevice(account, "Mac")->id;
+      second = (*store)->createDevice(account, "Other Mac")->id;
+      ASSERT_TRUE((*store)->setPolicy(account, first, small));
+      ASSERT_TRUE((*store)->setPolicy(account, second, "{}"));
+    }
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+    const std::string older =
+        "UPDATE policies SET document = '" + longText + "', digest = '" +
+        Tokens::digest(longText) + "' WHERE device_id = " + std::to_string(second) + ";" +
+        (version == 1 ? "ALTER TABLE policies DROP COLUMN digest; PRAGMA user_version = 1"
+                      : "PRAGMA user_version = 2");
+    EXPECT_EQ(sqlite3_exec(raw, older.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+
     auto store = SqliteServiceStore::open(db);
     ASSERT_TRUE(store) << store.error();
-    account = (*store)->createAccount("ann@example.com", std::nullopt)->value().id;
-    device = (*store)->createDevice(account, "Mac")->id;
-    ASSERT_TRUE((*store)->setPolicy(account, device, R"({"domains":["a.test"]})"));
+    for (const auto& [device, text] : {std::pair{first, small}, std::pair{second, longText}}) {
+      const auto policy = (*store)->policy(account, device);
+      ASSERT_TRUE(policy && *policy);
+      EXPECT_EQ((*policy)->kept, text);
+      EXPECT_EQ((*policy)->keptDigest, Tokens::digest(text));
+    }
+    store->reset();
+    std::filesystem::remove_all(pattern);
   }
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(raw, "ALTER TABLE policies DROP COLUMN digest; PRAGMA user_version = 1",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(raw);
-
-  auto store = SqliteServiceStore::open(db);
-  ASSERT_TRUE(store) << store.error();
-  const auto policy = (*store)->policy(account, device);
-  ASSERT_TRUE(policy && *policy);
-  EXPECT_EQ((*policy)->kept, R"({"domains":["a.test"]})");
-  EXPECT_EQ((*policy)->keptDigest, Tokens::digest(R"({"domains":["a.test"]})"));
-  store->reset();
-  std::filesystem::remove_all(pattern);
 }
 
-// The pages of a large save leave the write-ahead log for the database while the store is open,
-// without a later write having to copy them.
-TEST(SqliteServiceStore, LargeSavesAreCopiedFromTheLogIntoTheDatabaseWhileOpen) {
+// A long document is kept packed and read back whole by every way of reading it; its pages leave
+// the write-ahead log for the database while the store is open, without a later write having to
+// copy them.
+TEST(SqliteServiceStore, LongDocumentsAreKeptPackedAndCopiedFromTheLogWhileOpen) {
   char pattern[] = "/tmp/tether-store-test-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::filesystem::path db = std::filesystem::path(pattern) / "service.db";
@@ -371,15 +385,40 @@ TEST(SqliteServiceStore, LargeSavesAreCopiedFromTheLogIntoTheDatabaseWhileOpen) 
   ASSERT_TRUE(store) << store.error();
   const int64_t account = (*store)->createAccount("ann@example.com", std::nullopt)->value().id;
   const int64_t device = (*store)->createDevice(account, "Mac")->id;
-  const std::string kept = R"({"domains":[")" + std::string(8u << 20, 'a') + R"("]})";
+  // Names that do not pack down to nothing: about 6 bytes in 10 remain.
+  std::string kept = R"({"domains":[)";
+  uint32_t seed = 7;
+  for (int i = 0; i < 800000; ++i) {
+    kept += i ? ",\"" : "\"";
+    for (int c = 0; c < 12; ++c) kept += static_cast<char>('a' + (seed = seed * 1103515245 + 12345) % 26);
+    kept += ".test\"";
+  }
+  kept += "]}";
+  const auto before = std::filesystem::file_size(db);
   ASSERT_TRUE((*store)->setPolicy(account, device, kept));
-  for (int i = 0; i < 200 && std::filesystem::file_size(db) < kept.size(); ++i) {
+  for (int i = 0; i < 200 && std::filesystem::file_size(db) < before + kept.size() / 3; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  EXPECT_GE(std::filesystem::file_size(db), kept.size());
-  const auto policy = (*store)->policy(account, device);
-  ASSERT_TRUE(policy && *policy);
-  EXPECT_EQ((*policy)->kept, kept);
+  EXPECT_GE(std::filesystem::file_size(db), before + kept.size() / 3);
+  EXPECT_LT(std::filesystem::file_size(db), before + kept.size());
+  const std::string token = (*store)->devices(account)->front().token;
+  const auto read = (*store)->policy(account, device);
+  const auto polled = (*store)->pollPolicy(token, [](const DevicePolicy&) { return true; });
+  const auto reset = (*store)->resetUsage(account, device);
+  for (const auto* policy : {&read, &polled, &reset}) {
+    ASSERT_TRUE(*policy && **policy) << (policy->ok() ? "" : policy->error());
+    EXPECT_EQ((**policy)->kept, kept);
+  }
+
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(raw, "UPDATE policies SET document = substr(document, 1, 1000)", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+  const auto damaged = (*store)->policy(account, device);
+  ASSERT_FALSE(damaged);
+  EXPECT_EQ(damaged.error(), "database: a stored policy is damaged");
   store->reset();
   std::filesystem::remove_all(pattern);
 }
