@@ -49,20 +49,25 @@ class UsageFile : public testing::Test {
   }
 };
 
-TEST_F(UsageFile, TodaysUsageIsKeptAnotherDaysOnlyItsEpochAndNothingIsWrittenAtCreation) {
+// Another day's file gives only its epoch, today's is kept; neither is written at creation. A
+// change of the local date empties the minutes, keeps the epoch and writes the file.
+TEST_F(UsageFile, TodaysUsageIsKeptAnotherDaysOnlyItsEpochAndTheLocalDateChangeEmptiesIt) {
+  const std::string yesterday = usageJson("2026-03-13", R"({"com.a":50})", 4);
+  store(yesterday);
+  auto agent = makeAgent();
+  EXPECT_EQ(agent->usage(), (UsageState{"2026-03-14", {}, 4}));
+  agent->dayRolloverCheck();
+  EXPECT_EQ(onDisk(), yesterday);
+
   const std::string today = usageJson("2026-03-14", R"({"com.a":12.5})", 2);
   store(today);
-  auto agent = makeAgent();
+  agent = makeAgent();
   EXPECT_EQ(agent->usage(), (UsageState{"2026-03-14", {{"com.a", 12.5}}, 2}));
   agent->dayRolloverCheck();
   EXPECT_EQ(onDisk(), today);
-
-  const std::string yesterday = usageJson("2026-03-13", R"({"com.a":50})", 4);
-  store(yesterday);
-  agent = makeAgent();
-  EXPECT_EQ(agent->usage(), (UsageState{"2026-03-14", {}, 4}));
-  EXPECT_EQ(onDisk(), yesterday);
-  agent->persistUsage();
+  wall += 31s;  // 00:00:01 local, still 23:00 UTC
+  agent->dayRolloverCheck();
+  EXPECT_EQ(agent->usage(), (UsageState{"2026-03-15", {}, 2}));
   EXPECT_EQ(*UsageState::decode(onDisk()), agent->usage());
 }
 
@@ -108,17 +113,6 @@ TEST_F(UsageFile, LinkOrFifoInItsPlaceIsNotReadAndTheNextWriteReplacesIt) {
     EXPECT_EQ(*UsageState::decode(onDisk()), emptyToday);
   }
   EXPECT_EQ(test::readFile(dir / "elsewhere.json"), elsewhere);
-}
-
-TEST_F(UsageFile, AChangeOfTheLocalDateEmptiesMinutesKeepsEpochAndWritesTheFile) {
-  store(usageJson("2026-03-14", R"({"com.a":7})", 3));
-  auto agent = makeAgent();
-  agent->dayRolloverCheck();
-  EXPECT_EQ(agent->usage().minutes.size(), 1u);
-  wall += 31s;  // 00:00:01 local, still 23:00 UTC
-  agent->dayRolloverCheck();
-  EXPECT_EQ(agent->usage(), (UsageState{"2026-03-15", {}, 3}));
-  EXPECT_EQ(*UsageState::decode(onDisk()), agent->usage());
 }
 
 TEST_F(UsageFile, OnlyARaisedEpochEmptiesTheDayWritesTheFileAndLogsOnce) {

@@ -6,12 +6,12 @@
 #include <httplib.h>
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include "TestSupport.h"
 
 namespace tether::test {
 
@@ -33,7 +33,7 @@ class LoopbackServer {
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("cannot bind a loopback port");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
-    waitUntil([this] { return server_->is_running(); }, std::chrono::seconds(10));
+    eventually([this] { return server_->is_running(); }, std::chrono::seconds(10));
   }
   ~LoopbackServer() {
     release();
@@ -48,23 +48,15 @@ class LoopbackServer {
   // For handlers: waits until release(), at most 30 seconds.
   void hold() {
     held_ = true;
-    waitUntil([this] { return released_.load(); }, std::chrono::seconds(30));
+    eventually([this] { return released_.load(); }, std::chrono::seconds(30));
   }
   // For tests: waits until a handler holds a request.
   bool waitUntilHeld() const {
-    return waitUntil([this] { return held_.load(); }, std::chrono::seconds(10));
+    return eventually([this] { return held_.load(); }, std::chrono::seconds(10));
   }
   void release() { released_ = true; }
 
  private:
-  static bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return done();
-  }
-
   Handler handler_;
   std::string scheme_;
   std::unique_ptr<httplib::Server> server_;

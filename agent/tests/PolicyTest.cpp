@@ -236,38 +236,34 @@ TEST(SiteMatch, NormalizeLowerCasesTrimsDotsCutsPathAndPortAndKeepsMalformedByte
   for (const auto& [host, normalized] : cases) EXPECT_EQ(SiteMatch::normalize(host), normalized);
 }
 
-TEST(SiteMatch, SubtreeRuleCoversItsNameAndSubdomainsButNotLookalikeSuffixes) {
-  const std::vector<SiteRule> rules{block("example.com")};
-  EXPECT_EQ(win("example.com", rules), rules[0]);
-  EXPECT_EQ(win("a.b.Example.com.", rules), rules[0]);
-  for (const char* miss : {"notexample.com", "example.com./x", "", "..."}) {
-    EXPECT_FALSE(win(miss, rules));
-  }
-  const std::vector<SiteRule> exact{block("example.com", false)};
-  EXPECT_EQ(win("example.com", exact), exact[0]);
-  EXPECT_FALSE(win("a.example.com", exact));
-  // Rule hosts are not normalised: capitals never match.
-  EXPECT_FALSE(win("example.com", {block("Example.com")}));
-  EXPECT_FALSE(win("example.com", {}));
-}
-
+// A subtree rule covers its name and subdomains, not lookalike suffixes; rule hosts are not
+// normalised. The most specific rule wins, then an exact one, then the earlier one; empty pieces
+// do not count as labels (".b" and "b" both have one).
 TEST(SiteMatch, MostSpecificRuleWinsThenExactThenTheEarlierRule) {
-  const std::vector<SiteRule> holes{block("example.com"), allow("kids.example.com")};
-  EXPECT_EQ(win("a.example.com", holes), holes[0]);
-  EXPECT_EQ(win("kids.example.com", holes), holes[1]);
-  EXPECT_EQ(win("a.kids.example.com", holes), holes[1]);
-  EXPECT_EQ(win("x.a.example.com", {allow("example.com"), block("a.example.com")}),
-            block("a.example.com"));
-  // Equal labels: exact beats subtree whatever the order; otherwise the first stays.
-  const std::vector<SiteRule> mixed{block("example.com"), allow("example.com", false),
-                                    limit("example.com", 5, false)};
-  EXPECT_EQ(win("example.com", mixed), mixed[1]);
-  EXPECT_EQ(win("x.example.com", mixed), mixed[0]);
-  EXPECT_EQ(win("example.com", {limit("example.com", 5), limit("example.com", 9)}),
-            limit("example.com", 5));
-  // Empty pieces do not count as labels: ".b" and "b" both have one.
-  EXPECT_EQ(win("a..b", {allow("b"), block(".b")}), allow("b"));
-  EXPECT_EQ(win("a..b", {block(".b"), allow("b")}), block(".b"));
+  const struct {
+    std::vector<SiteRule> rules;
+    std::vector<std::pair<std::string, int>> winners;  // host, position of its rule or -1
+  } cases[] = {
+      {{block("example.com")},
+       {{"example.com", 0}, {"a.b.Example.com.", 0}, {"notexample.com", -1},
+        {"example.com./x", -1}, {"", -1}, {"...", -1}}},
+      {{block("example.com", false)}, {{"example.com", 0}, {"a.example.com", -1}}},
+      {{block("Example.com")}, {{"example.com", -1}}},
+      {{}, {{"example.com", -1}}},
+      {{block("example.com"), allow("kids.example.com")},
+       {{"a.example.com", 0}, {"kids.example.com", 1}, {"a.kids.example.com", 1}}},
+      {{allow("example.com"), block("a.example.com")}, {{"x.a.example.com", 1}}},
+      {{block("example.com"), allow("example.com", false), limit("example.com", 5, false)},
+       {{"example.com", 1}, {"x.example.com", 0}}},
+      {{limit("example.com", 5), limit("example.com", 9)}, {{"example.com", 0}}},
+      {{allow("b"), block(".b")}, {{"a..b", 0}}},
+      {{block(".b"), allow("b")}, {{"a..b", 0}}}};
+  for (const auto& [rules, winners] : cases) {
+    for (const auto& [host, position] : winners) {
+      EXPECT_EQ(win(host, rules), position < 0 ? std::nullopt : std::optional(rules[position]))
+          << host;
+    }
+  }
 }
 
 TEST(SiteMatch, PolicyRulesAreBlocksThenLimitsThenAllowsWithExactHostsAsGiven) {

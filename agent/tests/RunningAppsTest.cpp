@@ -90,8 +90,8 @@ TEST_F(RunningApps, ListsEachBundledProcessUnderItsOutermostBundleInKernelOrder)
 TEST_F(RunningApps, BundleIdentifierComesOnlyFromAReadableDictionaryWithATextIdentifier) {
   makeAppBundle(root / "Safari.app", infoPlist("com.apple.Safari"));
   EXPECT_EQ(Agent::bundleID(root / "Safari.app/Contents/Resources/x"), "com.apple.Safari");
-  for (const std::string& path : {std::string("/usr/sbin/cupsd"), std::string(),
-                                   (root / "Safari.app").string()}) {
+  for (const std::string& path :
+       {std::string("/usr/sbin/cupsd"), std::string(), (root / "Safari.app").string()}) {
     EXPECT_EQ(Agent::bundleID(path), std::nullopt) << path;
   }
   // No key, damaged files, a file over 256 KiB (real ones are a few KiB).
@@ -108,7 +108,8 @@ TEST_F(RunningApps, BundleIdentifierComesOnlyFromAReadableDictionaryWithATextIde
   // No symbolic link is followed on the way, whether it stands for Info.plist, for Contents or
   // for the bundle; a FIFO is not waited on.
   fs::create_directories(root / "Links.app/Contents/MacOS");
-  fs::create_symlink(root / "Safari.app/Contents/Info.plist", root / "Links.app/Contents/Info.plist");
+  fs::create_symlink(root / "Safari.app/Contents/Info.plist",
+                     root / "Links.app/Contents/Info.plist");
   fs::create_directories(root / "LinkedContents.app");
   fs::create_symlink(root / "Safari.app/Contents", root / "LinkedContents.app/Contents");
   fs::create_symlink(root / "Safari.app", root / "LinkedBundle.app");
@@ -152,35 +153,32 @@ TEST_F(RunningApps, EachInfoPlistIsReadOncePerChangeHoweverOftenItsProcessesAreL
   ::close(opens);
 }
 
-TEST_F(RunningApps, SkipsItselfAndProcessesWithoutAPathAndKeepsTheListedOrder) {
+// Listed in the table's order, without this process and those without a path; path bytes are
+// taken as UTF-8 up to the first zero byte. The bundle's folder name holds U+FFFD where the
+// process path has an invalid byte, and one for each byte of an overlong form.
+TEST_F(RunningApps, SkipsItselfAndProcessesWithoutAPathAndTakesPathsAsUtf8UpToAZeroByte) {
   const fs::path xml = makeAppBundle(root / "Xml.app", infoPlist("org.example.xml"));
   const fs::path bin =
       makeAppBundle(root / "Bin.app", binaryPlist(plist_new_string("org.example.bin")));
+  const std::string r = "\xEF\xBF\xBD";
+  makeAppBundle(root / ("Caf" + r + ".app"), infoPlist("org.example.repaired"));
+  makeAppBundle(root / ("B" + r + r + ".app"), infoPlist("org.example.overlong"));
   EXPECT_TRUE(listing(fake).empty());
   for (const pid_t pid : {0, -4, ::getpid(), 400}) fake->add(pid, xml);
   fake->add(300, bin);
   fake->pids.push_back(200);  // no path: it ended between the listing and the lookup
   fake->add(100, "/usr/sbin/cupsd");
-  fake->add(250, bin);
-  EXPECT_EQ(listing(fake), (std::vector<RunningProc>{{"org.example.xml", 400},
-                                                     {"org.example.bin", 300},
-                                                     {"org.example.bin", 250}}));
-}
-
-TEST_F(RunningApps, PathBytesAreTakenAsUtf8UpToTheFirstZeroByte) {
-  // The bundle's folder name holds U+FFFD where the process path has an invalid byte, and one
-  // for each byte of an overlong form.
-  const std::string r = "\xEF\xBF\xBD";
-  makeAppBundle(root / ("Caf" + r + ".app"), infoPlist("org.example.repaired"));
-  makeAppBundle(root / ("B" + r + r + ".app"), infoPlist("org.example.overlong"));
-  const fs::path xml = makeAppBundle(root / "Xml.app", infoPlist("org.example.xml"));
   fake->add(10, root / "Caf\xFF.app/Contents/MacOS/app");
   fake->add(11, xml.string() + std::string("\0/Other.app/x", 13));
   fake->add(12, std::string("/nowhere\0", 9) + xml.string());
   fake->add(13, root / "B\xC0\xAF.app/Contents/MacOS/app");
-  EXPECT_EQ(listing(fake), (std::vector<RunningProc>{{"org.example.repaired", 10},
+  fake->add(250, bin);
+  EXPECT_EQ(listing(fake), (std::vector<RunningProc>{{"org.example.xml", 400},
+                                                     {"org.example.bin", 300},
+                                                     {"org.example.repaired", 10},
                                                      {"org.example.xml", 11},
-                                                     {"org.example.overlong", 13}}));
+                                                     {"org.example.overlong", 13},
+                                                     {"org.example.bin", 250}}));
 }
 
 // Writes bundle/Contents/Info.plist with the identifier and, when given, the display name and
@@ -203,9 +201,9 @@ TEST(Inventory, ScansTheThreeKindsOfFolderNamesAppsAndSortsThem) {
   const auto apps = root / "Applications";
   makeBundle(apps / "Safari.app", "com.apple.Safari", "Safari Browser", "Safari");
   makeBundle(apps / "notes.app", "com.example.notes", nullptr, "notes");
-  makeBundle(apps / "Calculator.app", "com.example.calc");                 // named after the file
-  makeBundle(apps / "Blank.app", "com.example.blank", nullptr, "");        // an empty name counts
-  makeBundle(apps / ".Hidden.app", "com.example.hidden", "Hidden");        // hidden entries count
+  makeBundle(apps / "Calculator.app", "com.example.calc");                  // named after the file
+  makeBundle(apps / "Blank.app", "com.example.blank", nullptr, "");         // an empty name counts
+  makeBundle(apps / ".Hidden.app", "com.example.hidden", "Hidden");         // hidden entries count
   makeBundle(apps / "Utilities" / "Terminal.app", "com.example.terminal");  // not recursive
   makeBundle(apps / "Shout.APP", "com.example.shout");  // extension is case-sensitive
   makeBundle(apps / "NoId.app", "", "No Id");
@@ -239,7 +237,8 @@ TEST(Inventory, UsersFoldersFollowNoLinksAndNoFolderIsScannedPastTenThousandBund
   makeBundle(mine / "Game.app", "com.example.game", "Game");
   fs::create_symlink(root / "elsewhere" / "Hidden.app", mine / "Hidden.app");
   fs::create_directories(mine / "Contents.app");
-  fs::create_symlink(root / "elsewhere" / "Hidden.app" / "Contents", mine / "Contents.app" / "Contents");
+  fs::create_symlink(root / "elsewhere" / "Hidden.app" / "Contents",
+                     mine / "Contents.app" / "Contents");
   makeBundle(mine / "Inner.app", "com.example.inner", "Inner");
   fs::remove(mine / "Inner.app" / "Contents" / "Info.plist");
   fs::create_symlink(root / "elsewhere" / "Hidden.app" / "Contents" / "Info.plist",
@@ -253,8 +252,9 @@ TEST(Inventory, UsersFoldersFollowNoLinksAndNoFolderIsScannedPastTenThousandBund
     fs::create_hard_link(full / "0.app", full / (std::to_string(i) + ".app"));
   }
   test::CapturedStderr log;
-  EXPECT_EQ(Inventory::scan(root.path()),
-            (std::vector<InstalledApp>{{"Game", "com.example.game"}, {"Tool", "com.example.tool"}}));
+  EXPECT_EQ(
+      Inventory::scan(root.path()),
+      (std::vector<InstalledApp>{{"Game", "com.example.game"}, {"Tool", "com.example.tool"}}));
   EXPECT_EQ(test::count(log.text(), "inventory: more than 10000 bundles in " + full.string() +
                                         ", the rest not scanned\n"),
             1u);

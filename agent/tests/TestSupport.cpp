@@ -35,17 +35,6 @@ std::unique_ptr<Agent> makeAgent(const std::filesystem::path& folder, AgentEnvir
   return std::make_unique<Agent>(*decoded, (folder / "config.json").string(), std::move(env));
 }
 
-std::filesystem::path makeAppBundle(const std::filesystem::path& bundle,
-                                    const std::optional<std::string>& infoPlist,
-                                    const std::string& executable) {
-  namespace fs = std::filesystem;
-  fs::create_directories(bundle / "Contents" / "MacOS");
-  if (infoPlist) writeFile(bundle / "Contents" / "Info.plist", *infoPlist);
-  const fs::path exe = bundle / "Contents" / "MacOS" / executable;
-  fs::copy_file("/bin/sleep", exe);
-  return exe;
-}
-
 std::unique_ptr<ChildProcess> startApp(const std::filesystem::path& executable) {
   auto child = std::make_unique<ChildProcess>(std::vector<std::string>{executable.string(), "60"});
   const std::string expected = std::filesystem::canonical(executable).string();

@@ -65,21 +65,6 @@ std::unique_ptr<Agent> makeAgent(const std::filesystem::path& folder,
                                  AgentEnvironment env = AgentEnvironment::system(),
                                  const std::string& config = configJson());
 
-// A property list in XML around the root element, and one whose dictionary names only the
-// bundle identifier.
-inline std::string xmlPlist(const std::string& root) {
-  return R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0">)" + root + "</plist>";
-}
-inline std::string infoPlist(const std::string& identifier) {
-  return xmlPlist("<dict><key>CFBundleIdentifier</key><string>" + identifier + "</string></dict>");
-}
-
-// bundle/Contents/MacOS/executable as a copy of /bin/sleep, with the Info.plist given (none when
-// absent); returns the executable's path.
-std::filesystem::path makeAppBundle(const std::filesystem::path& bundle,
-                                    const std::optional<std::string>& infoPlist,
-                                    const std::string& executable = "app");
-
 // A real process of the executable (sleeping for a minute), once the process table shows it.
 std::unique_ptr<ChildProcess> startApp(const std::filesystem::path& executable);
 

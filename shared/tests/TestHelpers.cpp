@@ -30,6 +30,16 @@ std::string readFile(const std::filesystem::path& path) {
   return text.str();
 }
 
+std::filesystem::path makeAppBundle(const std::filesystem::path& bundle,
+                                    const std::optional<std::string>& infoPlist,
+                                    const std::string& executable) {
+  std::filesystem::create_directories(bundle / "Contents" / "MacOS");
+  if (infoPlist) writeFile(bundle / "Contents" / "Info.plist", *infoPlist);
+  const std::filesystem::path exe = bundle / "Contents" / "MacOS" / executable;
+  std::filesystem::copy_file("/bin/sleep", exe);
+  return exe;
+}
+
 ScopedTimeZone::ScopedTimeZone(const char* zone) {
   if (const char* tz = std::getenv("TZ")) previous_ = tz;
   ::setenv("TZ", zone, 1);

@@ -48,6 +48,20 @@ class ScopedTimeZone {
   std::optional<std::string> previous_;
 };
 
+// A property list in XML around the root element, and one whose dictionary names only the
+// bundle identifier.
+inline std::string xmlPlist(const std::string& root) {
+  return R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0">)" + root + "</plist>";
+}
+inline std::string infoPlist(const std::string& identifier) {
+  return xmlPlist("<dict><key>CFBundleIdentifier</key><string>" + identifier + "</string></dict>");
+}
+// bundle/Contents/MacOS/executable as a copy of /bin/sleep, with the Info.plist given (none when
+// absent); returns the executable's path.
+std::filesystem::path makeAppBundle(const std::filesystem::path& bundle,
+                                    const std::optional<std::string>& infoPlist,
+                                    const std::string& executable = "app");
+
 // A child process with its standard output and standard error captured in files.
 class ChildProcess {
  public:

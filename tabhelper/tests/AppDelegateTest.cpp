@@ -19,10 +19,14 @@ namespace {
 using namespace std::chrono_literals;
 using Calls = std::vector<std::string>;
 
-// A desktop made up by the test that records every call, in order.
+// A desktop made up by the test that records every call, in order. The screen is always
+// locked: that changes nothing the helper does.
 struct FakeDesktop : Desktop {
-  std::optional<std::string> front = "com.apple.Finder";
-  std::map<std::string, std::string, std::less<>> scriptResults;  // by source; others fail
+  explicit FakeDesktop(std::optional<std::string> inFront = "com.apple.Finder",
+                       std::optional<std::string> answer = std::nullopt)
+      : front(std::move(inFront)), queryAnswer(std::move(answer)) {}
+  std::optional<std::string> front;
+  std::optional<std::string> queryAnswer;  // of either browser's query script; else it fails
   int32_t safariPermission = kPermissionGranted;
   std::optional<int32_t> safariPermissionOnceAsked;  // what the user chooses when asked
   bool chromeInstalled = false;
@@ -34,120 +38,103 @@ struct FakeDesktop : Desktop {
       if (call.starts_with("script ")) scripts.push_back(call.substr(7));
     return scripts;
   }
-  template <class T>
-  T record(std::string call, T value) {
-    calls.push_back(std::move(call));
-    return value;
+  std::optional<std::string> frontmostBundleId() override {
+    return calls.push_back("front"), front;
   }
-  std::optional<std::string> frontmostBundleId() override { return record("front", front); }
-  double secondsSinceLastInput() override { return record("idle", 3.5); }
-  bool isScreenLocked() override {
-    return record("locked", true);
-  }  // a locked screen changes nothing
+  double secondsSinceLastInput() override { return calls.push_back("idle"), 3.5; }
+  bool isScreenLocked() override { return calls.push_back("locked"), true; }
   std::optional<std::string> runAppleScript(std::string_view source) override {
-    const auto it = scriptResults.find(source);
-    return record("script " + std::string(source),
-                  it != scriptResults.end() ? std::optional(it->second) : std::nullopt);
+    calls.push_back("script " + std::string(source));
+    const bool query = source == kSafari.queryScript || source == kChrome.queryScript;
+    return query ? queryAnswer : std::nullopt;
   }
   int32_t automationPermission(std::string_view bundleId, bool askUser) override {
     if (askUser && safariPermissionOnceAsked) safariPermission = *safariPermissionOnceAsked;
-    return record("permission " + std::string(bundleId) + (askUser ? " ask" : ""),
-                  bundleId == "com.apple.Safari" ? safariPermission : -1743);
+    calls.push_back("permission " + std::string(bundleId) + (askUser ? " ask" : ""));
+    return bundleId == kSafari.bundleId ? safariPermission : -1743;
   }
   bool isInstalled(std::string_view bundleId) override {
-    return record("installed " + std::string(bundleId),
-                  chromeInstalled && bundleId == "com.google.Chrome");
+    calls.push_back("installed " + std::string(bundleId));
+    return chromeInstalled && bundleId == kChrome.bundleId;
   }
   void showAlert(std::string_view message, std::string_view text,
                  std::string_view button) override {
-    calls.push_back("alert " + std::string(message) + " | " + std::string(text) + " | " +
-                    std::string(button));
+    calls.push_back(alert({message, text, button}));
   }
   void setActivationPolicy(ActivationPolicy policy) override {
     calls.push_back(policy == ActivationPolicy::Regular ? "regular" : "accessory");
   }
   void activate() override { calls.push_back("activate"); }
+
+  static std::string alert(const AppDelegate::Alert& a) {
+    return "alert " + std::string(a.message) + " | " + std::string(a.informativeText) + " | " +
+           std::string(a.button);
+  }
 };
 
 constexpr double kNow = 1'700'000'000.5;
-const std::string kSafariQuery(kSafari.queryScript), kChromeQuery(kChrome.queryScript);
 
 class AppDelegateTest : public testing::Test {
  protected:
   test::TempDir dir;
   FakeDesktop desktop;
   AppDelegate delegate{desktop, {dir.path(), [] { return kNow; }}};
-
-  void request(double age, bool evict, bool closePrivate = true) {
-    TabState::writeEnforce(TabEnforce{kNow - age, evict, closePrivate}, dir.path());
-  }
 };
 
 // Each tick writes what is in front and carries out the agent's request while it is fresh and
 // applies to that tab.
 TEST_F(AppDelegateTest, SnapshotOfTheFrontTabAndTheRequestCarriedOut) {
-  const std::string safari = "com.apple.Safari", chrome = "com.google.Chrome",
-                    page = "url|https://a.example/";
-  const std::string blank(kSafari.blankScript), close(kSafari.closeScript),
+  const std::string safari(kSafari.bundleId), chrome(kChrome.bundleId), page("url|https://a.ex/");
+  const std::string query(kSafari.queryScript), blank(kSafari.blankScript),
+      close(kSafari.closeScript), chromeQuery(kChrome.queryScript),
       chromeBlank(kChrome.blankScript);
   const struct {
     std::string front;
-    std::optional<std::string> answer;  // of the query script; nothing when it fails
-    std::optional<std::string> host;
-    bool privateBrowsing;
+    std::optional<std::string> answer, host;  // the query script's answer; the host written
     Calls scripts;
     double age = 0;  // of the request
     bool evict = true, closePrivate = true;
   } cases[] = {
-      {"com.apple.Finder", std::nullopt, std::nullopt, false, {}},
-      {safari, "none", std::nullopt, false, {kSafariQuery}},        // no windows
-      {safari, std::nullopt, std::nullopt, false, {kSafariQuery}},  // refused
-      {safari, "something else", std::nullopt, false, {kSafariQuery}},
-      {safari, "private", std::nullopt, true, {kSafariQuery, close}},
-      {safari, "private", std::nullopt, true, {kSafariQuery}, 0, true, false},
+      {"com.apple.Finder", "url|https://a.ex/", std::nullopt, {}},
+      {safari, "none", std::nullopt, {query}},        // no windows
+      {safari, std::nullopt, std::nullopt, {query}},  // refused
+      {safari, "something else", std::nullopt, {query}},
+      {safari, "private", std::nullopt, {query, close}},
+      {safari, "private", std::nullopt, {query}, 0, true, false},
       {chrome,
        "url|https://WWW.Example.COM:8443/a?b#c",
        "www.example.com",
-       false,
-       {kChromeQuery, chromeBlank}},
+       {chromeQuery, chromeBlank}},
       {chrome,
        "url| \thttp://user:pw@[2001:DB8::1]:80/\n",
        "2001:db8::1",
-       false,
-       {kChromeQuery, chromeBlank}},
-      {safari,
-       "url|https://B\u00FCcher.example/",
-       "xn--bcher-kva.example",
-       false,
-       {kSafariQuery, blank}},
-      {safari, "url|about:blank", std::nullopt, false, {kSafariQuery}},
-      {safari, "url|https://exa mple.com/", std::nullopt, false, {kSafariQuery}},
-      {safari, "url|http://[::1/", std::nullopt, false, {kSafariQuery}},
-      {safari, "url|example.com", std::nullopt, false, {kSafariQuery}},  // a path, no host
-      {safari, "url|file:///Users/kid/page.html", std::nullopt, false, {kSafariQuery}},
-      {safari, page, "a.example", false, {kSafariQuery, blank}, 60},
-      {safari, page, "a.example", false, {kSafariQuery}, 61},
-      {safari, page, "a.example", false, {kSafariQuery}, -61},
-      {safari, page, "a.example", false, {kSafariQuery}, 0, false},
+       {chromeQuery, chromeBlank}},
+      {safari, "url|https://B\u00FCcher.example/", "xn--bcher-kva.example", {query, blank}},
+      {safari, "url|about:blank", std::nullopt, {query}},
+      {safari, "url|https://exa mple.com/", std::nullopt, {query}},
+      {safari, "url|http://[::1/", std::nullopt, {query}},
+      {safari, "url|example.com", std::nullopt, {query}},  // a path, no host
+      {safari, "url|file:///Users/kid/page.html", std::nullopt, {query}},
+      {safari, page, "a.ex", {query, blank}, 60},
+      {safari, page, "a.ex", {query}, 61},
+      {safari, page, "a.ex", {query}, -61},
+      {safari, page, "a.ex", {query}, 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.front + " " + c.answer.value_or("(nothing)") + " " + std::to_string(c.age));
-    desktop = FakeDesktop{};
-    desktop.front = c.front;
-    if (c.answer)
-      desktop.scriptResults[kSafariQuery] = desktop.scriptResults[kChromeQuery] = *c.answer;
-    request(c.age, c.evict, c.closePrivate);
+    desktop = FakeDesktop(c.front, c.answer);
+    TabState::writeEnforce(TabEnforce{kNow - c.age, c.evict, c.closePrivate}, dir.path());
     delegate.tick();
     const auto s = TabState::readSnapshot(dir.path());
     ASSERT_TRUE(s);
     EXPECT_EQ(std::tie(s->ts, s->bundleId, s->host, s->privateBrowsing, s->idleSeconds, s->locked),
-              std::make_tuple(kNow, c.front, c.host, c.privateBrowsing, 3.5, true));
+              std::make_tuple(kNow, c.front, c.host, c.answer == "private", 3.5, true));
     EXPECT_EQ(desktop.scriptsRun(), c.scripts);
   }
   // Both apply: the private window is closed first, then the page blanked.
   desktop = FakeDesktop{};
-  request(0, true);
-  delegate.applyEnforce({kNow, chrome, "a.example", true, 0, false});
+  TabState::writeEnforce(TabEnforce{kNow, true, true}, dir.path());
+  delegate.applyEnforce({kNow, chrome, "a.ex", true, 0, false});
   EXPECT_EQ(desktop.scriptsRun(), (Calls{std::string(kChrome.closeScript), chromeBlank}));
   // No display: no snapshot, nothing run.
   std::filesystem::remove(TabState::snapshotPath(dir.path()));
@@ -159,36 +146,27 @@ TEST_F(AppDelegateTest, SnapshotOfTheFrontTabAndTheRequestCarriedOut) {
 
 TEST_F(AppDelegateTest, PermissionFlow) {
   const std::string safari = "permission com.apple.Safari", chrome = "permission com.google.Chrome";
-  const auto alert = [](const AppDelegate::Alert& a) {
-    return "alert " + std::string(a.message) + " | " + std::string(a.informativeText) + " | " +
-           std::string(a.button);
+  const Calls asked = {safari,          FakeDesktop::alert(AppDelegate::kAllowSafariAlert),
+                       "activate",      "script " + std::string(kSafariProbeScript),
+                       safari + " ask", "installed com.google.Chrome"};
+  const auto then = [&](Calls more) {
+    more.insert(more.begin(), asked.begin(), asked.end());
+    return more;
   };
-  const std::string probe = "script " + std::string(kSafariProbeScript);
   const struct {
-    const char* name;
     int32_t before;
     std::optional<int32_t> onceAsked;
     bool chromeInstalled;
     Calls calls;
   } cases[] = {
-      {"already allowed", 0, std::nullopt, true, {safari, "accessory"}},
-      {"refused before and after",
-       -1743,
-       std::nullopt,
-       true,
-       {safari, alert(AppDelegate::kAllowSafariAlert), "activate", probe, safari + " ask",
-        "installed com.google.Chrome", chrome + " ask", safari,
-        alert(AppDelegate::kNotAskedAlert)}},
-      {"allowed when asked, no Chrome",
-       -1744,
-       0,
-       false,
-       {safari, alert(AppDelegate::kAllowSafariAlert), "activate", probe, safari + " ask",
-        "installed com.google.Chrome", safari, "accessory"}},
+      {0, std::nullopt, true, {safari, "accessory"}},  // already allowed
+      {-1743, std::nullopt, true,                      // refused before and after
+       then({chrome + " ask", safari, FakeDesktop::alert(AppDelegate::kNotAskedAlert)})},
+      {-1744, 0, false, then({safari, "accessory"})},  // allowed when asked, no Chrome
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    desktop = FakeDesktop{};
+    SCOPED_TRACE(c.before);
+    desktop = FakeDesktop();
     desktop.safariPermission = c.before;
     desktop.safariPermissionOnceAsked = c.onceAsked;
     desktop.chromeInstalled = c.chromeInstalled;
@@ -199,9 +177,7 @@ TEST_F(AppDelegateTest, PermissionFlow) {
 
 TEST(AppDelegateLoop, LaunchAsksThenTicksAndObeysTheAgent) {
   test::TempDir dir;
-  FakeDesktop desktop;
-  desktop.front = "com.apple.Safari";
-  desktop.scriptResults[kSafariQuery] = "url|https://Video.Example/watch";
+  FakeDesktop desktop("com.apple.Safari", "url|https://Video.Example/w");
   AppDelegate delegate(desktop, {.supportDir = dir.path(), .tickInterval = 20ms});
   delegate.applicationDidFinishLaunching();
   // Nothing but the Dock and the front until the event loop runs the queued flow.
@@ -218,10 +194,7 @@ TEST(AppDelegateLoop, LaunchAsksThenTicksAndObeysTheAgent) {
   // The agent asks to leave the page: a later tick blanks it.
   TabState::writeEnforce({AppDelegate::systemNow(), true, true}, dir.path());
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] {
-        return std::ranges::count(desktop.scriptsRun(), std::string(kSafari.blankScript)) > 0;
-      },
-      5000));
+      [&] { return std::ranges::count(desktop.scriptsRun(), kSafari.blankScript) > 0; }, 5000));
 }
 
 TEST(AppDelegateLoop, QueuedLaunchWorkEndsWithTheDelegate) {

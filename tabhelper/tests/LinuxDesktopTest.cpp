@@ -39,16 +39,11 @@ TEST(LinuxDesktop, FrontApplicationAndIdleTimeFromTheXServer) {
   const std::string display = ":" + number;
 
   test::TempDir dir;
-  const fs::path contents = dir / "Browser.app/Contents";
-  fs::create_directories(contents / "MacOS");
-  fs::copy_file("/bin/sleep", contents / "MacOS/browser");
-  test::writeFile(contents / "Info.plist",
-                  R"(<?xml version="1.0"?><plist version="1.0"><dict><key>CFBundleIdentifier)"
-                  R"(</key><string>org.example.browser</string></dict></plist>)");
-  test::ChildProcess app({(contents / "MacOS/browser").string(), "60"});
-  const fs::path appExe = fs::canonical(contents / "MacOS/browser");
+  const fs::path exe = fs::canonical(
+      test::makeAppBundle(dir / "Browser.app", test::infoPlist("org.example.browser"), "browser"));
+  test::ChildProcess app({exe.string(), "60"});
   const fs::path procExe = "/proc/" + std::to_string(app.pid()) + "/exe";
-  for (int i = 0; i < 1000 && fs::read_symlink(procExe) != appExe; ++i)
+  for (int i = 0; i < 1000 && fs::read_symlink(procExe) != exe; ++i)
     std::this_thread::sleep_for(5ms);
 
   // The test plays the window manager: it names the active window on the root window.
@@ -95,12 +90,16 @@ class FakeLockServices {
     sd_bus_set_address(bus_, address.c_str());
     sd_bus_set_bus_client(bus_, 1);
     EXPECT_GE(sd_bus_start(bus_), 0);
-    if (lockedHint)
-      serve("/org/freedesktop/login1/session/auto", "org.freedesktop.login1.Session", kSession,
-            &lockedHint_, "org.freedesktop.login1");
-    if (screenSaverActive)
-      serve("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver", kScreenSaver, &active_,
-            "org.freedesktop.ScreenSaver");
+    if (lockedHint) {
+      sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1/session/auto",
+                               "org.freedesktop.login1.Session", kSession, &lockedHint_);
+      EXPECT_GE(sd_bus_request_name(bus_, "org.freedesktop.login1", 0), 0);
+    }
+    if (screenSaverActive) {
+      sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/ScreenSaver",
+                               "org.freedesktop.ScreenSaver", kScreenSaver, &active_);
+      EXPECT_GE(sd_bus_request_name(bus_, "org.freedesktop.ScreenSaver", 0), 0);
+    }
     thread_ = std::thread([this] {
       while (!stop_)
         if (sd_bus_process(bus_, nullptr) <= 0) sd_bus_wait(bus_, 20'000);
@@ -113,11 +112,6 @@ class FakeLockServices {
   }
 
  private:
-  void serve(const char* path, const char* interface, const sd_bus_vtable* table, bool* value,
-             const char* name) {
-    sd_bus_add_object_vtable(bus_, nullptr, path, interface, table, value);
-    EXPECT_GE(sd_bus_request_name(bus_, name, 0), 0);
-  }
   static int boolProperty(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
                           void* value, sd_bus_error*) {
     return sd_bus_message_append(reply, "b", static_cast<int>(*static_cast<bool*>(value)));
