@@ -76,11 +76,6 @@ QJsonObject installedConfig(const QString& root) {
   return QJsonDocument::fromJson(file.readAll()).object();
 }
 
-QByteArray contents(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : "(missing)";
-}
-
 TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
   if (::geteuid() != 0) GTEST_SKIP() << "the install script changes owners: needs root";
   ReferenceService service;

@@ -90,6 +90,23 @@ QString errorOf(Work work) {
   }
 }
 
+// A file's bytes; "(missing)" when it cannot be read.
+inline QByteArray contents(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : "(missing)";
+}
+
+// Writes a file (and its folders), private to the user, executable when asked.
+inline void writeFile(const QString& path, const QByteArray& bytes, bool executable = false) {
+  QDir().mkpath(QFileInfo(path).path());
+  QFile file(path);
+  EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size())
+      << path.toStdString();
+  file.close();
+  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner |
+                      (executable ? QFile::ExeOwner : QFile::Permissions()));
+}
+
 // The reference web service as a child process: a fresh database in a temporary folder, a port
 // the system picks on 127.0.0.1, read back from the line the service prints once it listens.
 // Given a certificate chain and key it serves HTTPS.
