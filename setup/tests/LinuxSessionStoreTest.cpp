@@ -6,15 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
-#include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
-#include "MemorySessionBackends.h"
 #include "SessionStore.h"
+#include "SetupTestSupport.h"
 #include "platform/linux/JsonUserDefaults.h"
 
 using namespace tether;
@@ -22,18 +17,6 @@ using namespace tether;
 namespace {
 
 const QString kService = QStringLiteral("riz.edarodorizavive.tether.test");
-
-QByteArray readFile(const QString& path) {
-  QFile file(path);
-  file.open(QIODevice::ReadOnly);
-  return file.readAll();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QFile file(path);
-  file.open(QIODevice::WriteOnly);
-  file.write(bytes);
-}
 
 TEST(JsonUserDefaults, KeepsEachValuesTypeAcrossLaunchesAndReplacesAnUndecodableFile) {
   QTemporaryDir dir;
@@ -48,7 +31,7 @@ TEST(JsonUserDefaults, KeepsEachValuesTypeAcrossLaunchesAndReplacesAnUndecodable
   launch().setSelectedDeviceID(42);
   EXPECT_EQ(launch().signedInEmail(), "p@example.com");
   EXPECT_EQ(launch().selectedDeviceID(), 42);
-  EXPECT_EQ(readFile(path), R"({"selectedDeviceID":42,"signedInEmail":"p@example.com"})");
+  EXPECT_EQ(contents(path), R"({"selectedDeviceID":42,"signedInEmail":"p@example.com"})");
   struct stat info {};
   ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -57,7 +40,7 @@ TEST(JsonUserDefaults, KeepsEachValuesTypeAcrossLaunchesAndReplacesAnUndecodable
   writeFile(path, R"({"selectedDeviceID":"42","other":[1]})");
   EXPECT_EQ(launch().selectedDeviceID(), std::nullopt);
   launch().setSelectedDeviceID(std::nullopt);
-  EXPECT_EQ(readFile(path), R"({"other":[1]})");
+  EXPECT_EQ(contents(path), R"({"other":[1]})");
 
   for (const QByteArray& bad :
        {QByteArray("{\"selectedDeviceID\": 4"), QByteArray("[4]"), QByteArray("\xFF")}) {
@@ -65,7 +48,7 @@ TEST(JsonUserDefaults, KeepsEachValuesTypeAcrossLaunchesAndReplacesAnUndecodable
     EXPECT_EQ(launch().selectedDeviceID(), std::nullopt) << bad.constData();
   }
   launch().setSelectedDeviceID(5);
-  EXPECT_EQ(readFile(path), R"({"selectedDeviceID":5})");
+  EXPECT_EQ(contents(path), R"({"selectedDeviceID":5})");
 }
 
 // GNOME Keyring's Secret Service on a session bus of its own (dbus-run-session), with a
@@ -74,12 +57,10 @@ TEST(JsonUserDefaults, KeepsEachValuesTypeAcrossLaunchesAndReplacesAnUndecodable
 class PrivateKeyring {
  public:
   PrivateKeyring() {
-    for (const char* tool : {"dbus-run-session", "dbus-send", "gnome-keyring-daemon"}) {
-      if (QStandardPaths::findExecutable(tool).isEmpty()) {
+    for (const char* tool : {"dbus-run-session", "dbus-send", "gnome-keyring-daemon"})
+      if (QStandardPaths::findExecutable(tool).isEmpty())
         problem_ = QString(tool) + " is not installed";
-        return;
-      }
-    }
+    if (!problem_.isEmpty()) return;
     QDir(home_.path()).mkpath("run");
     QFile::setPermissions(home_.filePath("run"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -99,16 +80,11 @@ class PrivateKeyring {
     // The address is printed once the Secret Service owns its name on the bus.
     const char* script = R"(
       printf '%s' "$KEYRING_PASSWORD" | gnome-keyring-daemon --unlock --foreground --components=secrets >/dev/null &
-      i=0
-      while [ $i -lt 200 ]; do
-        if dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-             org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q 'boolean true'; then
-          echo "$DBUS_SESSION_BUS_ADDRESS"
-          wait
-          exit
-        fi
+      for i in $(seq 200); do
+        dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+          org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets | grep -q 'boolean true' &&
+          { echo "$DBUS_SESSION_BUS_ADDRESS"; wait; exit; }
         sleep 0.05
-        i=$((i + 1))
       done
       echo "the Secret Service did not appear on the bus" >&2
     )";
