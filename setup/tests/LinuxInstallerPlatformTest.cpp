@@ -5,25 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-
-#include "QtPrinting.h"
-#include "TetherAPIError.h"
+#include "SetupTestSupport.h"
 #include "platform/linux/LinuxInstallerPlatform.h"
 
 namespace tether {
 namespace {
 
 QString failureOf(LinuxInstallerPlatform& platform, const QString& commandLine) {
-  try {
-    platform.runAsAdministrator({commandLine, QString()});
-    return "no error";
-  } catch (const TetherAPIError& e) {
-    return e.description();
-  }
+  return errorOf([&] { platform.runAsAdministrator({commandLine, QString()}); });
 }
 
 TEST(LinuxInstallerPlatform, RunsTheScriptAsRootAndShowsWhatItWroteOnFailure) {
