@@ -85,15 +85,15 @@ TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
       << app.toStdString();
 
   QTemporaryDir root, temporary;
+  const QString support = root.path() + kSupport;
   ::chmod(QFile::encodeName(root.path()).constData(), 0755);
   ::chmod(QFile::encodeName(temporary.path()).constData(), 0700);
   auto platform = std::make_shared<RootedPlatform>(root.path(), temporary.path());
   auto client = std::make_shared<TetherClient>(service.url());
   auto session = std::make_shared<SessionStore>(std::make_shared<MemoryKeychain>(),
                                                 std::make_shared<MemoryDefaults>());
-  auto installer =
-      std::make_shared<DaemonInstaller>(std::make_shared<DirectoryBundle>(app), platform,
-                                        root.path() + kSupport + "/TetherTabHelper.app");
+  auto installer = std::make_shared<DaemonInstaller>(std::make_shared<DirectoryBundle>(app),
+                                                     platform, support + "/TetherTabHelper.app");
   ScriptedWebAuth windows;
   auto webSignIn = std::make_shared<OAuthBrowser>(service.url(), windows.factory());
   // The base URL as it might be compiled in, with a slash at the end.
@@ -133,7 +133,6 @@ TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
   EXPECT_EQ(config.value("deviceToken").toString(), devices[0].token);
   EXPECT_EQ(config.value("serverURL").toString(), service.url().toString());
   EXPECT_FALSE(config.value("enableDNS").toBool());
-  const QString support = root.path() + kSupport;
   EXPECT_EQ(contents(support + "/KinwardAgent"), contents(app + "/Contents/MacOS/KinwardAgent"));
   const QString tabHelper = "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper";
   EXPECT_EQ(contents(support + tabHelper), contents(app + "/Contents/Helpers" + tabHelper));
@@ -142,8 +141,8 @@ TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
 
   // The installed agent, started as its unit would, reaches the service with that token.
   {
-    test::ChildProcess agent({(root.path() + kSupport + "/KinwardAgent").toStdString(), "--config",
-                              (root.path() + kSupport + "/config.json").toStdString()});
+    test::ChildProcess agent({(support + "/KinwardAgent").toStdString(), "--config",
+                              (support + "/config.json").toStdString()});
     const bool seen = QTest::qWaitFor(
         [&] {
           const QList<DeviceRecord> now = awaitTask(client->listDevices(token));
@@ -173,8 +172,9 @@ TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
   QTest::mouseClick(find(again, "installButton"), Qt::LeftButton);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !again.model().busy(); }, 60000));
   ASSERT_EQ(again.model().error(), "");
-  EXPECT_EQ(installedConfig(root.path()).value("deviceToken").toString(), other.token);
-  EXPECT_TRUE(installedConfig(root.path()).value("enableDNS").toBool());
+  config = installedConfig(root.path());
+  EXPECT_EQ(config.value("deviceToken").toString(), other.token);
+  EXPECT_TRUE(config.value("enableDNS").toBool());
   EXPECT_EQ(platform->runs, 2);
   EXPECT_EQ(awaitTask(client->listDevices(token)).size(), 2);
 }
