@@ -1,7 +1,6 @@
 #pragma once
-// What the setup app's tests share: waiting for a task, the reference service as a child
-// process, keychain and defaults in memory, scripted sign-in windows, fakes of the model's parts,
-// and the window helpers.
+// What the setup app's tests share: waiting for a task, files, the reference service as a child
+// process, fakes of the model's parts, and the window helpers.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,21 +10,13 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
-#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QVariant>
 #include <QWidget>
 #include <coroutine>
-#include <exception>
 #include <functional>
-#include <memory>
-#include <optional>
 #include <ostream>
-#include <type_traits>
-#include <utility>
 
 #include "PairingModel.h"
 #include "ProtectionInstaller.h"
@@ -33,7 +24,6 @@
 #include "TetherAPIError.h"
 #include "platform/Keychain.h"
 #include "platform/UserDefaults.h"
-#include "platform/WebAuthSession.h"
 
 #ifndef TETHER_SERVICE_BINARY
 #define TETHER_SERVICE_BINARY ""
