@@ -153,21 +153,18 @@ TEST(PairingModel, InstallUsesTheChosenRecordOrMakesOneAndSaysWhatTheLoadedCheck
     std::optional<qint64> kept;
     bool offlineStart;  // the restore could not reach the service
     bool pickNew;       // the parent picked "New device"
+    bool failsFirst;    // the first of the two installs fails
     bool loads;
     QStringList asked;  // of the service, by both installs
     QString token;      // installed with, twice
   } cases[] = {
-      {"kept record, not loaded", 1, false, false, false, {}, "token-1"},
+      {"kept record, not loaded", 1, false, false, false, false, {}, "token-1"},
       // Back online: the kept record, not a new one and not the newest.
-      {"kept record after an offline start",
-       2,
-       true,
-       false,
-       true,
-       {"listDevices kept-token"},
-       "token-2"},
-      {"kept record gone", 42, false, false, true, {created}, "device-token-100"},
-      {"new device picked", 1, false, true, true, {created}, "device-token-100"},
+      {"kept, offline start", 2, true, false, false, true, {"listDevices kept-token"}, "token-2"},
+      {"kept record gone", 42, false, false, false, true, {created}, "device-token-100"},
+      {"new device picked", 1, false, true, false, true, {created}, "device-token-100"},
+      // The new record stays chosen for the retry.
+      {"failed install", 42, false, false, true, true, {created}, "device-token-100"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -182,46 +179,32 @@ TEST(PairingModel, InstallUsesTheChosenRecordOrMakesOneAndSaysWhatTheLoadedCheck
     model->setDeviceName("  Kid's Mac\t");
     rig.api->calls.clear();
     rig.calls().clear();
+    QStringList expected;
+    if (c.token.startsWith("device-")) expected << "set selectedDeviceID";  // before the install
     for (int round = 0; round < 2; ++round) {
+      const bool failed = c.failsFirst && round == 0;
+      if (failed) rig.installer->installError = "install failed";
       awaitTask(model->pairAndInstall());
-      EXPECT_EQ(model->error(), "");
-      EXPECT_EQ(model->status(),
-                c.loads ? PairingModel::kInstalledAndLoaded : PairingModel::kInstalledNotLoaded);
-      EXPECT_EQ(model->daemonLoaded(), c.loads);
+      rig.installer->installError.reset();
+      EXPECT_EQ(model->error(), failed ? "install failed" : "");
+      EXPECT_EQ(model->status(), failed    ? ""
+                                 : c.loads ? PairingModel::kInstalledAndLoaded
+                                           : PairingModel::kInstalledNotLoaded);
+      EXPECT_EQ(model->daemonLoaded(), c.loads && !failed);
+      EXPECT_FALSE(model->busy());
+      // The loaded check and the tab helper follow a successful install only.
+      expected << "install " + Rig::kService + " " + c.token + " dns";
+      if (!failed)
+        expected << "isLoaded"
+                 << "openTabHelper";
     }
     EXPECT_EQ(rig.api->calls, c.asked);
-    const QString install = "install " + Rig::kService + " " + c.token + " dns";
-    QStringList expected{install, "isLoaded", "openTabHelper",
-                         install, "isLoaded", "openTabHelper"};
+    EXPECT_EQ(rig.calls(), expected);
     if (c.token.startsWith("device-")) {
-      expected.prepend("set selectedDeviceID");  // the new record is chosen before the install
       EXPECT_EQ(model->devices().last().name, "Kid's Mac");
       EXPECT_EQ(rig.session->selectedDeviceID(), 100);
     }
-    EXPECT_EQ(rig.calls(), expected);
   }
-}
-
-TEST(PairingModel, AFailedInstallKeepsTheNewRecordChosenForTheRetry) {
-  Rig rig;
-  rig.keep(kKept, std::nullopt);
-  rig.installer->installError = "install failed";
-  auto model = rig.model();
-  awaitTask(model->restoreIfNeeded());
-  rig.calls().clear();
-  awaitTask(model->pairAndInstall());
-  EXPECT_EQ(model->error(), "install failed");
-  EXPECT_EQ(model->status(), "");
-  EXPECT_FALSE(model->busy());
-  EXPECT_TRUE(rig.calls().filter("isLoaded").isEmpty());  // not checked after a failed install
-  EXPECT_EQ(model->selectedDeviceID(), 100);
-
-  rig.installer->installError.reset();
-  rig.api->calls.clear();
-  awaitTask(model->pairAndInstall());
-  EXPECT_TRUE(rig.api->calls.isEmpty());
-  EXPECT_EQ(rig.calls().filter("install ").last(),
-            "install " + Rig::kService + " device-token-100 dns");
 }
 
 TEST(PairingModel, AnOperationThatResumesAfterTheModelIsGoneEndsQuietly) {
