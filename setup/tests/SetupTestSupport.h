@@ -3,11 +3,8 @@
 // process, fakes of the model's parts, and the window helpers.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
 
 #include <QCoroTask>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QProcess>
@@ -20,6 +17,7 @@
 
 #include "PairingModel.h"
 #include "ProtectionInstaller.h"
+#include "TestHelpers.h"
 #include "TetherAPI.h"
 #include "TetherAPIError.h"
 #include "platform/Keychain.h"
@@ -103,42 +101,25 @@ inline void writeFile(const QString& path, const QByteArray& bytes, bool executa
 class ReferenceService {
  public:
   explicit ReferenceService(const QString& tlsCert = {}, const QString& tlsKey = {}) {
-    if (!QFileInfo::exists(TETHER_SERVICE_BINARY)) {
-      problem_ = "tether-service is not built";
-      return;
-    }
-    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // Ends with the test process, even one that crashed: a service left running would keep
-    // ctest's output pipe open.
-    process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    QStringList arguments{"--db", dir_.filePath("service.sqlite"), "--listen", "127.0.0.1:0"};
-    if (!tlsCert.isEmpty()) arguments << "--tls-cert" << tlsCert << "--tls-key" << tlsKey;
-    process_.start(TETHER_SERVICE_BINARY, arguments);
-    QByteArray output;
-    const QDeadlineTimer deadline(20000);
-    while (!output.contains('\n') && process_.waitForReadyRead(int(deadline.remainingTime())))
-      output += process_.readAllStandardOutput();
-    if (!output.startsWith("listening on ")) {
-      problem_ = "tether-service did not start: " + QString::fromUtf8(output);
-      return;
-    }
-    url_ = QUrl(QString(tlsCert.isEmpty() ? "http://" : "https://") +
-                QString::fromUtf8(output.mid(13).trimmed()));
-  }
-  ~ReferenceService() {
-    if (process_.state() == QProcess::NotRunning) return;
-    process_.terminate();
-    if (!process_.waitForFinished(10000)) process_.kill();
-    process_.waitForFinished();
+    std::vector<std::string> argv{TETHER_SERVICE_BINARY, "--db", dir_ / "service.sqlite",
+                                  "--listen", "127.0.0.1:0"};
+    if (!tlsCert.isEmpty())
+      argv.insert(argv.end(),
+                  {"--tls-cert", tlsCert.toStdString(), "--tls-key", tlsKey.toStdString()});
+    std::string line;
+    process_ = test::startServer(argv, line);
+    if (process_ && line.starts_with("listening on "))
+      url_ = QUrl(QString(tlsCert.isEmpty() ? "http://" : "https://") + line.substr(13).c_str());
   }
   // Empty when the service runs.
-  const QString& problem() const { return problem_; }
+  QString problem() const {
+    return url_.isValid() ? QString() : "tether-service is not built or did not start";
+  }
   const QUrl& url() const { return url_; }
 
  private:
-  QTemporaryDir dir_;
-  QProcess process_;
-  QString problem_;
+  test::TempDir dir_;
+  std::unique_ptr<test::ChildProcess> process_;
   QUrl url_;
 };
 
