@@ -84,16 +84,13 @@ class PrivateKeyring {
 // How many items the Secret Service holds for the account, locked or not, as another client on
 // the bus sees them.
 int itemCount(const QString& account) {
-  QProcess search;
-  search.start("dbus-send",
-               {"--session", "--print-reply", "--dest=org.freedesktop.secrets",
-                "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.SearchItems",
-                "dict:string:string:service," + kService + ",account," + account});
-  if (!search.waitForFinished(10000) || search.exitCode() != 0) {
-    ADD_FAILURE() << "SearchItems failed: " << search.readAllStandardError().toStdString();
-    return -1;
-  }
-  return static_cast<int>(search.readAllStandardOutput().count("object path"));
+  const test::RunResult found = test::run(
+      {"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.secrets",
+       "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.SearchItems",
+       "dict:string:string:service," + kService.toStdString() + ",account," +
+           account.toStdString()});
+  EXPECT_EQ(found.status, 0) << found.err;
+  return static_cast<int>(test::count(found.out, "object path"));
 }
 
 // Runs first: with no Secret Service to reach nothing is kept anywhere, and nothing fails.

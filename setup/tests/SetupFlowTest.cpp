@@ -40,16 +40,12 @@ class RootedPlatform final : public InstallerPlatform {
 
   QString temporaryDirectory() override { return temporary_; }
   void runAsAdministrator(const AdministratorScript& script) override {
-    QProcess run;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("TETHER_INSTALL_ROOT", root_);
-    run.setProcessEnvironment(environment);
-    run.start("/bin/sh", {"-c", script.commandLine});
-    run.waitForFinished(60000);
     ++runs;
-    if (run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0) return;
-    const QString text = QString::fromUtf8(run.readAllStandardError()).trimmed();
-    throw TetherAPIError(text.isEmpty() ? QStringLiteral("install failed") : text);
+    const test::RunResult run =
+        test::run({"/usr/bin/env", "TETHER_INSTALL_ROOT=" + root_.toStdString(), "/bin/sh", "-c",
+                   script.commandLine.toStdString()},
+                  60s);
+    if (run.status != 0) throw TetherAPIError(QString::fromStdString(run.err).trimmed());
   }
   bool isJobLoaded(const QString& label) override {
     return QuietProcess::exitStatus(
