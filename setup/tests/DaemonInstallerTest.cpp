@@ -1,43 +1,24 @@
 // The protection installer over a bundle in a temporary folder and a recording stand-in for the
-// system: its lookups, its configuration file, the command line and AppleScript it builds (run
-// for real through a shell), its errors, and the loaded check's tool run.
+// system, the command line it builds run through a real shell; the loaded check's tool run; and
+// the installer's system on Linux.
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <chrono>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include "DaemonInstaller.h"
-#include "QtPrinting.h"
 #include "QuietProcess.h"
-#include "TetherAPIError.h"
+#include "SetupTestSupport.h"
 #include "platform/linux/DirectoryBundle.h"
+#include "platform/linux/LinuxInstallerPlatform.h"
 
 namespace tether {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::ElementsAre;
-
-void write(const QString& path, const QByteArray& bytes, bool executable = false) {
-  QDir().mkpath(QFileInfo(path).path());
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-  file.write(bytes);
-  file.close();
-  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner |
-                      (executable ? QFile::ExeOwner : QFile::Permissions()));
-}
-
-QByteArray contents(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // The system as the installer sees it, recording what it is asked.
 class RecordingPlatform final : public InstallerPlatform {
@@ -66,28 +47,19 @@ class RecordingPlatform final : public InstallerPlatform {
 // Tether.app in a temporary folder, with what a test puts into it.
 struct Bundle {
   QTemporaryDir dir;
-  QString contents = dir.filePath("Tether.app/Contents");
+  QString folder = dir.filePath("Tether.app/Contents");
   QTemporaryDir temporary;  // the user's private temporary folder
   std::shared_ptr<RecordingPlatform> platform =
       std::make_shared<RecordingPlatform>(temporary.path());
   QString installedTabHelper = dir.filePath("installed/TetherTabHelper.app");
 
-  void addAgent() { write(contents + "/MacOS/KinwardAgent", "agent", true); }
-  void addScript() { write(contents + "/Resources/install-daemon.sh", "#!/bin/bash\n"); }
-  void addTabHelper(const QString& at) {
-    write(contents + "/" + at + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper", "", true);
-  }
+  void add(const QString& path) { writeFile(folder + path, "#!/bin/sh\n", true); }
   DaemonInstaller installer() const {
     return DaemonInstaller(std::make_shared<DirectoryBundle>(dir.filePath("Tether.app")), platform,
                            installedTabHelper);
   }
   QString install() {
-    try {
-      installer().install("https://tether.example", "device", true);
-      return "no error";
-    } catch (const std::exception& e) {
-      return QString::fromUtf8(e.what());
-    }
+    return errorOf([&] { installer().install("https://tether.example", "device", true); });
   }
 };
 
@@ -96,26 +68,23 @@ TEST(DaemonInstaller, FindsThePartsInTheBundleAndStopsBeforeAnythingRunsWhenOneI
   EXPECT_EQ(bundle.installer().tabHelperURL(), std::nullopt);
   EXPECT_EQ(bundle.install(), "KinwardAgent is missing from this app bundle");
   // The agent as a resource when there is no auxiliary executable, the auxiliary one first.
-  write(bundle.contents + "/Resources/KinwardAgent", "agent");
-  EXPECT_EQ(bundle.installer().helperURL(), bundle.contents + "/Resources/KinwardAgent");
-  bundle.addAgent();
-  EXPECT_EQ(bundle.installer().helperURL(), bundle.contents + "/MacOS/KinwardAgent");
+  bundle.add("/Resources/KinwardAgent");
+  EXPECT_EQ(bundle.installer().helperURL(), bundle.folder + "/Resources/KinwardAgent");
+  bundle.add("/MacOS/KinwardAgent");
+  EXPECT_EQ(bundle.installer().helperURL(), bundle.folder + "/MacOS/KinwardAgent");
   EXPECT_EQ(bundle.install(), "install script is missing from this app bundle");
   EXPECT_TRUE(QDir(bundle.temporary.path()).isEmpty());
   EXPECT_TRUE(bundle.platform->calls.isEmpty());
-  bundle.addScript();
-  EXPECT_EQ(bundle.installer().installScriptURL(),
-            bundle.contents + "/Resources/install-daemon.sh");
 
   // Neither a link to a folder holding one nor a link named like it counts; one at any depth does.
   QDir().mkpath(bundle.dir.filePath("elsewhere/TetherTabHelper.app/Contents"));
-  QFile::link(bundle.dir.filePath("elsewhere"), bundle.contents + "/Frameworks");
+  QFile::link(bundle.dir.filePath("elsewhere"), bundle.folder + "/Frameworks");
   QFile::link(bundle.dir.filePath("elsewhere/TetherTabHelper.app"),
-              bundle.contents + "/TetherTabHelper.app");
+              bundle.folder + "/TetherTabHelper.app");
   EXPECT_EQ(bundle.installer().tabHelperURL(), std::nullopt);
-  bundle.addTabHelper("Library/LoginItems/.hidden");
+  bundle.add("/Library/LoginItems/.hidden/TetherTabHelper.app/Contents/MacOS/TetherTabHelper");
   EXPECT_EQ(bundle.installer().tabHelperURL(),
-            bundle.contents + "/Library/LoginItems/.hidden/TetherTabHelper.app");
+            bundle.folder + "/Library/LoginItems/.hidden/TetherTabHelper.app");
 }
 
 TEST(DaemonInstaller, WritesTheConfigurationSortedPrivateAndWithoutSlashesAtTheEnd) {
@@ -124,15 +93,14 @@ TEST(DaemonInstaller, WritesTheConfigurationSortedPrivateAndWithoutSlashesAtTheE
   const QString path =
       bundle.installer().writeConfig("https://tether.example///", "device-token", false);
   EXPECT_EQ(path, bundle.temporary.filePath("tether-config.json"));
-  EXPECT_EQ(contents(path).toStdString(),
-            "{\n"
-            "    \"deviceToken\": \"device-token\",\n"
-            "    \"enableDNS\": false,\n"
-            "    \"pollIntervalSeconds\": 15,\n"
-            "    \"sampleIntervalSeconds\": 3,\n"
-            "    \"serverURL\": \"https://tether.example\",\n"
-            "    \"upstreamDNS\": \"1.1.1.1\"\n"
-            "}\n");
+  // Pretty-printed with its keys sorted, as Qt writes an object.
+  EXPECT_EQ(contents(path), QJsonDocument(QJsonObject{{"deviceToken", "device-token"},
+                                                      {"enableDNS", false},
+                                                      {"pollIntervalSeconds", 15},
+                                                      {"sampleIntervalSeconds", 3},
+                                                      {"serverURL", "https://tether.example"},
+                                                      {"upstreamDNS", "1.1.1.1"}})
+                                .toJson());
   struct stat status {};
   ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0600u);
@@ -170,7 +138,7 @@ TEST(DaemonInstaller, PathsWithQuotesAndBackslashesReachTheScriptIntact) {
   const QString awkward = bundle.dir.filePath("Kid's \"Apps\" \\ $HOME `id` \\\\'");
   const QString record = bundle.dir.filePath("arguments");
   const QString script = awkward + "/install-daemon.sh";
-  write(script, ("printf '%s\\0' \"$@\" > '" + record + "'\n").toUtf8());
+  writeFile(script, ("printf '%s\\0' \"$@\" > '" + record + "'\n").toUtf8());
   const QStringList paths{awkward + "/Contents/MacOS/KinwardAgent", awkward + "/tether-config.json",
                           awkward + "/TetherTabHelper.app"};
   for (const bool withTabHelper : {true, false}) {
@@ -191,13 +159,13 @@ TEST(DaemonInstaller, PathsWithQuotesAndBackslashesReachTheScriptIntact) {
 
 TEST(DaemonInstaller, InstallRunsTheScriptThenOpensTheTabHelperOnlyAfterItSucceeded) {
   Bundle bundle;
-  bundle.addAgent();
-  bundle.addScript();
+  bundle.add("/MacOS/KinwardAgent");
+  bundle.add("/Resources/install-daemon.sh");
   const auto quoted = [&](const QString& path) { return " " + DaemonInstaller::shellQuoted(path); };
-  const QString run = "run bash" + quoted(bundle.contents + "/Resources/install-daemon.sh") +
-                      quoted(bundle.contents + "/MacOS/KinwardAgent") +
+  const QString run = "run bash" + quoted(bundle.folder + "/Resources/install-daemon.sh") +
+                      quoted(bundle.folder + "/MacOS/KinwardAgent") +
                       quoted(bundle.temporary.filePath("tether-config.json"));
-  const QString tabHelper = bundle.contents + "/Helpers/TetherTabHelper.app";
+  const QString tabHelper = bundle.folder + "/Helpers/TetherTabHelper.app";
   const struct {
     const char* what;
     std::function<void()> before;
@@ -205,10 +173,10 @@ TEST(DaemonInstaller, InstallRunsTheScriptThenOpensTheTabHelperOnlyAfterItSuccee
   } steps[] = {
       {"no tab helper anywhere", [] {}, {run}},
       {"installed, not in the bundle",
-       [&] { write(bundle.installedTabHelper + "/Contents/Info.plist", ""); },
+       [&] { writeFile(bundle.installedTabHelper + "/Contents/Info.plist", ""); },
        {run, "open " + bundle.installedTabHelper}},
       {"in the bundle",
-       [&] { bundle.addTabHelper("Helpers"); },
+       [&] { bundle.add("/Helpers/TetherTabHelper.app/Contents/MacOS/TetherTabHelper"); },
        {run + quoted(tabHelper), "open " + tabHelper}},
       // A failed run opens nothing.
       {"failed run",
@@ -232,12 +200,64 @@ TEST(QuietProcess, ATalkativeToolFinishesAndAToolThatHangsCountsAsNotFinished) {
                 "/bin/sh",
                 {"-c", "head -c 8000000 /dev/zero; head -c 8000000 /dev/zero >&2; exit 3"}, 20s),
             3);
-  EXPECT_EQ(QuietProcess::exitStatus("/bin/sh", {"-c", "exit 0"}, 20s), 0);
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(QuietProcess::exitStatus("/bin/sleep", {"30"}, 300ms), std::nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
   EXPECT_EQ(QuietProcess::exitStatus("/nonexistent/launchctl", {}, 20s), std::nullopt);
   EXPECT_EQ(QuietProcess::exitStatus("/bin/sh", {"-c", "kill -9 $$"}, 20s), std::nullopt);
+}
+
+QString failureOf(LinuxInstallerPlatform& platform, const QString& commandLine) {
+  return errorOf([&] { platform.runAsAdministrator({commandLine, QString()}); });
+}
+
+TEST(LinuxInstallerPlatform, RunsTheScriptAsRootAndShowsWhatItWroteOnFailure) {
+  if (::geteuid() != 0) GTEST_SKIP() << "runs the command directly only as root (pkexec otherwise)";
+  LinuxInstallerPlatform platform;
+  QTemporaryDir dir;
+  EXPECT_EQ(failureOf(platform, "echo out; touch '" + dir.filePath("ran") + "'"), "no error");
+  EXPECT_TRUE(QFile::exists(dir.filePath("ran")));
+  EXPECT_EQ(failureOf(platform, "echo ignored; echo 'install-daemon: could not load' >&2; exit 1"),
+            "install-daemon: could not load");
+  EXPECT_EQ(failureOf(platform, "exit 4"), "install failed");
+  EXPECT_EQ(failureOf(platform, "kill -9 $$"), "install failed");
+}
+
+TEST(LinuxInstallerPlatform, TheConfigurationFolderIsTheUsersOwn) {
+  QTemporaryDir runtime;
+  const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+  ::chmod(QFile::encodeName(runtime.path()).constData(), 0700);
+  qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+  EXPECT_EQ(LinuxInstallerPlatform().temporaryDirectory(), runtime.path());
+
+  // A runtime folder others may enter is not used; a fresh private folder is, and stays the same.
+  ::chmod(QFile::encodeName(runtime.path()).constData(), 0755);
+  LinuxInstallerPlatform platform;
+  const QString made = platform.temporaryDirectory();
+  EXPECT_NE(made, runtime.path());
+  EXPECT_TRUE(LinuxInstallerPlatform::isPrivateFolder(made));
+  EXPECT_TRUE(made.startsWith(QDir::tempPath() + "/tether-")) << made.toStdString();
+  EXPECT_EQ(platform.temporaryDirectory(), made);
+  QDir(made).removeRecursively();
+  qputenv("XDG_RUNTIME_DIR", saved);
+}
+
+TEST(LinuxInstallerPlatform, ATabHelperThatRunsIsNotStartedAgain) {
+  QTemporaryDir dir;
+  const QString app = dir.filePath("TetherTabHelper.app");
+  const QString executable = LinuxInstallerPlatform::executableOf(app);
+  EXPECT_EQ(executable, app + "/Contents/MacOS/TetherTabHelper");
+  QDir().mkpath(QFileInfo(executable).path());
+  ASSERT_TRUE(QFile::copy("/bin/sleep", executable));
+  EXPECT_FALSE(LinuxInstallerPlatform::isRunning(app));
+  QProcess running;
+  running.start(executable, {"30"});
+  ASSERT_TRUE(running.waitForStarted());
+  // Any copy of the bundle counts, as the system brings a running application forward.
+  EXPECT_TRUE(LinuxInstallerPlatform::isRunning(dir.filePath("elsewhere/TetherTabHelper.app")));
+  running.kill();
+  running.waitForFinished();
+  EXPECT_FALSE(LinuxInstallerPlatform::isRunning(app));
 }
 
 }  // namespace

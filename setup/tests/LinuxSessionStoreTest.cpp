@@ -1,20 +1,11 @@
 // The Linux stores under the session store: the typed defaults file, and the token in a real
 // Secret Service (GNOME Keyring on a private session bus).
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-
-#include "MemorySessionBackends.h"
 #include "SessionStore.h"
+#include "SetupTestSupport.h"
+#include "TestHelpers.h"
 #include "platform/linux/JsonUserDefaults.h"
 
 using namespace tether;
@@ -22,18 +13,6 @@ using namespace tether;
 namespace {
 
 const QString kService = QStringLiteral("riz.edarodorizavive.tether.test");
-
-QByteArray readFile(const QString& path) {
-  QFile file(path);
-  file.open(QIODevice::ReadOnly);
-  return file.readAll();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QFile file(path);
-  file.open(QIODevice::WriteOnly);
-  file.write(bytes);
-}
 
 TEST(JsonUserDefaults, KeepsEachValuesTypeAcrossLaunchesAndReplacesAnUndecodableFile) {
   QTemporaryDir dir;
@@ -48,7 +27,7 @@ TEST(JsonUserDefaults, KeepsEachValuesTypeAcrossLaunchesAndReplacesAnUndecodable
   launch().setSelectedDeviceID(42);
   EXPECT_EQ(launch().signedInEmail(), "p@example.com");
   EXPECT_EQ(launch().selectedDeviceID(), 42);
-  EXPECT_EQ(readFile(path), R"({"selectedDeviceID":42,"signedInEmail":"p@example.com"})");
+  EXPECT_EQ(contents(path), R"({"selectedDeviceID":42,"signedInEmail":"p@example.com"})");
   struct stat info {};
   ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -57,7 +36,7 @@ TEST(JsonUserDefaults, KeepsEachValuesTypeAcrossLaunchesAndReplacesAnUndecodable
   writeFile(path, R"({"selectedDeviceID":"42","other":[1]})");
   EXPECT_EQ(launch().selectedDeviceID(), std::nullopt);
   launch().setSelectedDeviceID(std::nullopt);
-  EXPECT_EQ(readFile(path), R"({"other":[1]})");
+  EXPECT_EQ(contents(path), R"({"other":[1]})");
 
   for (const QByteArray& bad :
        {QByteArray("{\"selectedDeviceID\": 4"), QByteArray("[4]"), QByteArray("\xFF")}) {
@@ -65,96 +44,53 @@ TEST(JsonUserDefaults, KeepsEachValuesTypeAcrossLaunchesAndReplacesAnUndecodable
     EXPECT_EQ(launch().selectedDeviceID(), std::nullopt) << bad.constData();
   }
   launch().setSelectedDeviceID(5);
-  EXPECT_EQ(readFile(path), R"({"selectedDeviceID":5})");
+  EXPECT_EQ(contents(path), R"({"selectedDeviceID":5})");
 }
 
-// GNOME Keyring's Secret Service on a session bus of its own (dbus-run-session), with a
-// temporary HOME whose login keyring is created and unlocked with a test password. Every process
-// of it runs in one process group, ended as a whole.
+// GNOME Keyring's Secret Service on a session bus of its own, with a temporary HOME whose login
+// keyring is created and unlocked with a test password.
 class PrivateKeyring {
  public:
   PrivateKeyring() {
-    for (const char* tool : {"dbus-run-session", "dbus-send", "gnome-keyring-daemon"}) {
-      if (QStandardPaths::findExecutable(tool).isEmpty()) {
-        problem_ = QString(tool) + " is not installed";
-        return;
-      }
-    }
-    QDir(home_.path()).mkpath("run");
-    QFile::setPermissions(home_.filePath("run"),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", home_.path());
-    env.insert("XDG_RUNTIME_DIR", home_.filePath("run"));
-    env.insert("XDG_DATA_HOME", home_.filePath("data"));
-    env.insert("XDG_CONFIG_HOME", home_.filePath("config"));
-    env.insert("KEYRING_PASSWORD", "test password");
-    env.remove("DBUS_SESSION_BUS_ADDRESS");
-    env.remove("DISPLAY");
-    process_.setProcessEnvironment(env);
-    process_.setChildProcessModifier([] {
-      ::setsid();
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    });
-    // The address is printed once the Secret Service owns its name on the bus.
-    const char* script = R"(
-      printf '%s' "$KEYRING_PASSWORD" | gnome-keyring-daemon --unlock --foreground --components=secrets >/dev/null &
-      i=0
-      while [ $i -lt 200 ]; do
-        if dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-             org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q 'boolean true'; then
-          echo "$DBUS_SESSION_BUS_ADDRESS"
-          wait
-          exit
-        fi
-        sleep 0.05
-        i=$((i + 1))
-      done
-      echo "the Secret Service did not appear on the bus" >&2
-    )";
-    process_.start("dbus-run-session", {"--", "sh", "-c", script});
-    QByteArray line;
-    const QDeadlineTimer deadline(20000);
-    while (!line.contains('\n') &&
-           process_.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
-      line += process_.readAllStandardOutput();
-    if (!line.startsWith("unix:")) {
-      problem_ =
-          "GNOME Keyring did not start: " + QString::fromUtf8(process_.readAllStandardError());
-      return;
-    }
-    qputenv("DBUS_SESSION_BUS_ADDRESS", line.trimmed());
+    std::string bus;
+    dbus_ = test::startServer(
+        {"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, bus);
+    if (!dbus_) return;
+    const std::string home = home_.path().string();
+    std::filesystem::create_directory(home_ / "run");
+    std::filesystem::permissions(home_ / "run", std::filesystem::perms::owner_all);
+    keyring_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{
+        "/bin/sh", "-c",
+        "printf 'test password' | exec env -u XDG_DATA_HOME -u XDG_CONFIG_HOME HOME=" + home +
+            " XDG_RUNTIME_DIR=" + home + "/run DBUS_SESSION_BUS_ADDRESS=" + bus +
+            " gnome-keyring-daemon --unlock --foreground --components=secrets"});
+    qputenv("DBUS_SESSION_BUS_ADDRESS", QByteArray::fromStdString(bus));
+    // Ready once the Secret Service owns its name on the bus.
+    for (int i = 0; i < 200 && !ready(); ++i) QTest::qWait(50);
   }
-
-  ~PrivateKeyring() {
-    if (process_.state() == QProcess::NotRunning) return;
-    ::kill(-static_cast<pid_t>(process_.processId()), SIGTERM);
-    if (!process_.waitForFinished(10000))
-      ::kill(-static_cast<pid_t>(process_.processId()), SIGKILL);
-    process_.waitForFinished();
+  bool ready() const {
+    return keyring_ &&
+           test::run({"/usr/bin/dbus-send", "--session", "--print-reply",
+                      "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                      "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.secrets"})
+                   .out.find("boolean true") != std::string::npos;
   }
-
-  const QString& problem() const { return problem_; }
 
  private:
-  QTemporaryDir home_;
-  QProcess process_;
-  QString problem_;
+  test::TempDir home_;
+  std::unique_ptr<test::ChildProcess> dbus_, keyring_;
 };
 
 // How many items the Secret Service holds for the account, locked or not, as another client on
 // the bus sees them.
 int itemCount(const QString& account) {
-  QProcess search;
-  search.start("dbus-send",
-               {"--session", "--print-reply", "--dest=org.freedesktop.secrets",
-                "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.SearchItems",
-                "dict:string:string:service," + kService + ",account," + account});
-  if (!search.waitForFinished(10000) || search.exitCode() != 0) {
-    ADD_FAILURE() << "SearchItems failed: " << search.readAllStandardError().toStdString();
-    return -1;
-  }
-  return static_cast<int>(search.readAllStandardOutput().count("object path"));
+  const test::RunResult found = test::run(
+      {"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.secrets",
+       "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.SearchItems",
+       "dict:string:string:service," + kService.toStdString() + ",account," +
+           account.toStdString()});
+  EXPECT_EQ(found.status, 0) << found.err;
+  return static_cast<int>(test::count(found.out, "object path"));
 }
 
 // Runs first: with no Secret Service to reach nothing is kept anywhere, and nothing fails.
@@ -172,11 +108,11 @@ TEST(LinuxKeychain, KeepsNothingWithoutASecretService) {
 
 TEST(LinuxKeychain, KeepsOneTokenInARealSecretService) {
   PrivateKeyring keyring;
-  if (!keyring.problem().isEmpty()) GTEST_SKIP() << keyring.problem().toStdString();
+  if (!keyring.ready()) GTEST_SKIP() << "GNOME Keyring did not start on a private bus";
   QTemporaryDir dir;
   std::shared_ptr<Keychain> keychain = Keychain::system(kService);
-  SessionStore store(keychain,
-                     std::make_shared<JsonUserDefaults>(dir.filePath("d.json").toStdString()));
+  auto defaults = std::make_shared<JsonUserDefaults>(dir.filePath("d.json").toStdString());
+  SessionStore store(keychain, defaults);
 
   store.setApiToken("first-token");
   store.setApiToken("second-tök€n");
@@ -189,11 +125,11 @@ TEST(LinuxKeychain, KeepsOneTokenInARealSecretService) {
 
   store.setSignedInEmail("p@example.com");
   store.setSelectedDeviceID(3);
+  defaults->setObject("unrelated", "kept");
   store.clear();
   EXPECT_EQ(itemCount("apiToken"), 0);
   EXPECT_EQ(store.apiToken(), std::nullopt);
-  EXPECT_EQ(store.signedInEmail(), std::nullopt);
-  EXPECT_EQ(store.selectedDeviceID(), std::nullopt);
+  EXPECT_EQ(contents(dir.filePath("d.json")), R"({"unrelated":"kept"})");
   EXPECT_EQ(itemCount("garbled"), 1) << "clear() removed another account's item";
 }
 

@@ -1,39 +1,33 @@
-// The pairing model over fakes of the service, the session store's platform stores, the
-// installer and the sign-in window: its state table, its texts, its orders, and that a session
-// survives a service it cannot reach.
+// The pairing model over fakes of its parts: its state table, its texts, its orders, and that a
+// session survives a service it cannot reach.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
 
-#include "AwaitTask.h"
-#include "FakeModelParts.h"
 #include "PlatformError.h"
-#include "QtPrinting.h"
+#include "SetupTestSupport.h"
 
 namespace tether {
 namespace {
 
 using ::testing::ElementsAre;
 using Rig = FakeModelParts;
-const QString kService = FakeModelParts::kService;
 const QString kKept = QStringLiteral("parent@example.com");
 
 PlatformError offline(const char* text) {
   return PlatformError(PlatformError::Kind::network, 1, text);
 }
 
-TEST(PairingModel, StartsWithItsDefaultsThenTheKeptSessionAndRestoresIt) {
+TEST(PairingModel, StartsWithTheKeptSessionAndRestoresIt) {
   Rig rig;
   rig.installer->loaded = true;
-  rig.keep("kept-token", std::nullopt, 9, {"Old Mac", "New Mac"});
+  rig.keep(std::nullopt, 9, {"Old Mac", "New Mac"});
   auto model = std::make_unique<PairingModel>(rig.parts());
   // The loaded check comes before the session store is read; nothing asks the service yet.
   EXPECT_THAT(rig.calls().mid(0, 2), ElementsAre("isLoaded", "copyMatching apiToken"));
   EXPECT_TRUE(rig.api->calls.isEmpty());
-  EXPECT_EQ(model->deviceName(), "Kid's Mac");
   EXPECT_TRUE(model->daemonLoaded());
-  EXPECT_EQ(model->apiToken(), QString("kept-token"));
   for (const std::optional<QString>& none : {std::optional<QString>(), std::optional<QString>("")})
     EXPECT_EQ(Rig().model(none)->deviceName(), "Mac");
 
@@ -44,80 +38,66 @@ TEST(PairingModel, StartsWithItsDefaultsThenTheKeptSessionAndRestoresIt) {
   EXPECT_EQ(model->status(), "Signed in as ");
   EXPECT_EQ(model->devices(), rig.api->devices);
   EXPECT_EQ(model->selectedDeviceID(), 9);
-  EXPECT_FALSE(model->busy() || model->restoring());
-
   Rig nothingKept;
   awaitTask(nothingKept.model()->restoreIfNeeded());
   EXPECT_TRUE(nothingKept.api->calls.isEmpty());
 }
 
 TEST(PairingModel, RestoreEndsTheSessionOnlyWhenTheServiceRefusesTheToken) {
-  const struct {
-    std::exception_ptr failure;
-    QString error;
-    bool expired;
-  } cases[] = {
-      {std::make_exception_ptr(TetherAPIError("unknown token", 401)), PairingModel::kSessionExpired,
-       true},
-      {std::make_exception_ptr(offline("Connection refused")), "Connection refused", false},
-      {std::make_exception_ptr(TetherAPIError("HTTP 502", 502)), "HTTP 502", false},
-      {std::make_exception_ptr(TetherAPIError("forbidden", 403)), "forbidden", false},
-      {std::make_exception_ptr(TetherAPIError("unexpected response from server")),
-       "unexpected response from server", false},
+  const std::pair<std::exception_ptr, QString> cases[] = {
+      {std::make_exception_ptr(TetherAPIError("unknown token", 401)),
+       PairingModel::kSessionExpired},
+      {std::make_exception_ptr(offline("Connection refused")), "Connection refused"},
+      {std::make_exception_ptr(TetherAPIError("forbidden", 403)), "forbidden"},
+      {std::make_exception_ptr(TetherAPIError("unexpected response")), "unexpected response"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.error.toStdString());
+  for (const auto& [failure, error] : cases) {
+    SCOPED_TRACE(error.toStdString());
+    const bool expired = error == PairingModel::kSessionExpired;
     Rig rig;
-    rig.keep("kept-token", kKept, 3);
-    rig.api->fail("listDevices", c.failure);
+    rig.keep(kKept, 3);
+    rig.api->fail("listDevices", failure);
     auto model = rig.model();
     QSignalSpy restoring(model.get(), &PairingModel::restoringChanged);
     awaitTask(model->restoreIfNeeded());
-    EXPECT_EQ(model->error(), c.error);
+    EXPECT_EQ(model->error(), error);
     EXPECT_EQ(model->status(), "");
     EXPECT_EQ(restoring.count(), 2);
-    EXPECT_EQ(model->signedIn(), !c.expired);
+    EXPECT_EQ(model->signedIn(), !expired);
     const QStringList forgotten{"remove signedInEmail", "deleteItems apiToken",
                                 "remove selectedDeviceID"};
-    EXPECT_EQ(rig.calls(), c.expired ? forgotten : QStringList());
-    EXPECT_EQ(rig.session->apiToken().has_value(), !c.expired);
-    EXPECT_EQ(model->signedInEmail(), c.expired ? "" : kKept);
-    EXPECT_EQ(model->selectedDeviceID(), c.expired ? std::nullopt : std::optional<qint64>(3));
+    EXPECT_EQ(rig.calls(), expired ? forgotten : QStringList());
+    EXPECT_EQ(model->signedInEmail(), expired ? "" : kKept);
+    EXPECT_EQ(model->selectedDeviceID(), expired ? std::nullopt : std::optional<qint64>(3));
   }
 }
 
-TEST(PairingModel, SignInTrimsTheAddressKeepsTheServicesAndStoresTheSession) {
+TEST(PairingModel, EachWayOfSigningInKeepsTheServicesAccountAndStoresTheSession) {
   Rig rig;
   rig.api->serviceEmail = "Parent@Example.com";
   rig.api->devices = {Rig::device(1, "Old Mac"), Rig::device(2, "New Mac")};
   auto model = rig.model();
   model->setEmail("  parent@example.com\n");
   model->setPassword(" secret ");
-  auto gate = rig.api->hold("login");
-  auto signingIn = model->submitAccount();
-  EXPECT_TRUE(model->busy());
-  EXPECT_FALSE(model->signedIn());
-  gate->open();
-  awaitTask(std::move(signingIn));
+  awaitTask(model->submitAccount());
   EXPECT_THAT(rig.api->calls,
               ElementsAre("login parent@example.com  secret ", "listDevices account-token"));
   EXPECT_EQ(model->email(), "  parent@example.com\n");  // the field keeps what was typed
   EXPECT_EQ(model->status(), "Signed in as Parent@Example.com");
-  EXPECT_FALSE(model->busy());
   EXPECT_EQ(model->selectedDeviceID(), 2);  // no choice yet: the last record of the list
   EXPECT_THAT(rig.calls(), ElementsAre("set signedInEmail", "deleteItems apiToken", "add apiToken",
                                        "remove selectedDeviceID", "set selectedDeviceID"));
-  EXPECT_EQ(rig.session->apiToken(), QString("account-token"));
 
-  // "Create account" registers instead; an empty list chooses nothing.
-  Rig other;
-  auto registering = other.model();
-  registering->setMode(PairingModel::Mode::registerAccount);
-  registering->setEmail("new@example.com");
-  awaitTask(registering->submitAccount());
-  EXPECT_THAT(other.api->calls,
-              ElementsAre("registerAccount new@example.com ", "listDevices account-token"));
-  EXPECT_EQ(registering->selectedDeviceID(), std::nullopt);
+  // The web sign-in trades the code its window returns.
+  Rig web;
+  auto webModel = web.model();
+  auto webSigningIn = webModel->oauth("google");
+  EXPECT_TRUE(webModel->busy());
+  web.windows.last->done({QUrl("tether://done?code=one-time"), std::nullopt});
+  awaitTask(std::move(webSigningIn));
+  EXPECT_THAT(web.api->calls,
+              ElementsAre("exchangeOAuthCode one-time", "listDevices account-token"));
+  EXPECT_EQ(webModel->status(), "Signed in as oauth@example.com");
 }
 
 TEST(PairingModel, FailuresLeaveTheStateTheTableSays) {
@@ -125,7 +105,6 @@ TEST(PairingModel, FailuresLeaveTheStateTheTableSays) {
   Rig refused;
   refused.api->fail("login", TetherAPIError("incorrect e-mail address or password", 401));
   auto model = refused.model();
-  model->setEmail("parent@example.com");
   model->setPassword("wrong");
   awaitTask(model->signIn());
   EXPECT_FALSE(model->signedIn() || model->busy());
@@ -158,108 +137,6 @@ TEST(PairingModel, FailuresLeaveTheStateTheTableSays) {
   EXPECT_FALSE(closed->signedIn() || closed->busy());
   EXPECT_EQ(closed->error(), "canceled");
   EXPECT_TRUE(cancelled.api->calls.isEmpty());
-}
-
-TEST(PairingModel, WebSignInOpensTheProvidersPageAndTradesTheCode) {
-  Rig rig;
-  auto model = rig.model();
-  auto signingIn = model->oauth("google");
-  EXPECT_TRUE(model->busy());
-  EXPECT_EQ(rig.windows.pages, QStringList{kService + "/oauth/google?client=app tether"});
-  rig.windows.last->done({QUrl("tether://done?code=one-time"), std::nullopt});
-  awaitTask(std::move(signingIn));
-  EXPECT_THAT(rig.api->calls,
-              ElementsAre("exchangeOAuthCode one-time", "listDevices account-token"));
-  EXPECT_EQ(model->status(), "Signed in as oauth@example.com");
-}
-
-TEST(PairingModel, InstallUsesTheChosenRecordOrMakesOneAndSaysWhatTheLoadedCheckFound) {
-  const struct {
-    const char* what;
-    std::optional<qint64> kept;
-    bool offlineStart;  // the restore could not reach the service
-    bool pickNew;       // the parent picked "New device"
-    bool loads;
-    QStringList asked;  // of the service, by both installs
-    QString token;      // installed with, twice
-  } cases[] = {
-      {"kept record, not loaded", 1, false, false, false, {}, "token-1"},
-      // Back online: the kept record, not a new one and not the newest.
-      {"kept record after an offline start",
-       2,
-       true,
-       false,
-       true,
-       {"listDevices kept-token"},
-       "token-2"},
-      {"kept record gone",
-       42,
-       false,
-       false,
-       true,
-       {"createDevice Kid's Mac kept-token"},
-       "device-token-100"},
-      {"new device picked",
-       1,
-       false,
-       true,
-       true,
-       {"createDevice Kid's Mac kept-token"},
-       "device-token-100"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Rig rig;
-    rig.keep("kept-token", kKept, c.kept, {"Old Mac", "Kid's Mac", "Newest Mac"});
-    rig.installer->loadsOnInstall = c.loads;
-    if (c.offlineStart) rig.api->fail("listDevices", offline("Host unreachable"));
-    auto model = rig.model();
-    awaitTask(model->restoreIfNeeded());
-    rig.api->fail("listDevices", nullptr);
-    if (c.pickNew) model->chooseDevice(std::nullopt);
-    model->setDeviceName("  Kid's Mac\t");
-    rig.api->calls.clear();
-    rig.calls().clear();
-    for (int round = 0; round < 2; ++round) {
-      awaitTask(model->pairAndInstall());
-      EXPECT_EQ(model->error(), "");
-      EXPECT_EQ(model->status(),
-                c.loads ? PairingModel::kInstalledAndLoaded : PairingModel::kInstalledNotLoaded);
-      EXPECT_EQ(model->daemonLoaded(), c.loads);
-    }
-    EXPECT_EQ(rig.api->calls, c.asked);
-    const QString install = "install " + kService + " " + c.token + " dns";
-    QStringList expected{install, "isLoaded", "openTabHelper",
-                         install, "isLoaded", "openTabHelper"};
-    if (c.token.startsWith("device-")) {
-      expected.prepend("set selectedDeviceID");  // the new record is chosen before the install
-      EXPECT_EQ(model->devices().last().name, "Kid's Mac");
-      EXPECT_EQ(rig.session->selectedDeviceID(), 100);
-    }
-    EXPECT_EQ(rig.calls(), expected);
-  }
-}
-
-TEST(PairingModel, AFailedInstallKeepsTheNewRecordChosenForTheRetry) {
-  Rig rig;
-  rig.keep("kept-token", kKept, std::nullopt);
-  rig.installer->installError = "install failed";
-  auto model = rig.model();
-  awaitTask(model->restoreIfNeeded());
-  rig.calls().clear();
-  awaitTask(model->pairAndInstall());
-  EXPECT_EQ(model->error(), "install failed");
-  EXPECT_EQ(model->status(), "");
-  EXPECT_FALSE(model->busy());
-  EXPECT_TRUE(rig.calls().filter("isLoaded").isEmpty());  // not checked after a failed install
-  EXPECT_EQ(model->selectedDeviceID(), 100);
-
-  rig.installer->installError.reset();
-  rig.api->calls.clear();
-  awaitTask(model->pairAndInstall());
-  EXPECT_TRUE(rig.api->calls.isEmpty());
-  EXPECT_EQ(rig.calls().filter("install ").last(), "install " + kService + " device-token-100 dns");
-  EXPECT_EQ(model->status(), PairingModel::kInstalledAndLoaded);
 
   // Signed out with no record chosen: nothing to install for.
   Rig signedOut;
@@ -269,13 +146,74 @@ TEST(PairingModel, AFailedInstallKeepsTheNewRecordChosenForTheRetry) {
   EXPECT_TRUE(signedOut.calls().isEmpty());
 }
 
+TEST(PairingModel, InstallUsesTheChosenRecordOrMakesOneAndSaysWhatTheLoadedCheckFound) {
+  const QString created = "createDevice Kid's Mac kept-token";
+  const struct {
+    const char* what;
+    std::optional<qint64> kept;
+    bool offlineStart;  // the restore could not reach the service
+    bool pickNew;       // the parent picked "New device"
+    bool failsFirst;    // the first of the two installs fails
+    bool loads;
+    QStringList asked;  // of the service, by both installs
+    QString token;      // installed with, twice
+  } cases[] = {
+      {"kept record, not loaded", 1, false, false, false, false, {}, "token-1"},
+      // Back online: the kept record, not a new one and not the newest.
+      {"kept, offline start", 2, true, false, false, true, {"listDevices kept-token"}, "token-2"},
+      {"kept record gone", 42, false, false, false, true, {created}, "device-token-100"},
+      {"new device picked", 1, false, true, false, true, {created}, "device-token-100"},
+      // The new record stays chosen for the retry.
+      {"failed install", 42, false, false, true, true, {created}, "device-token-100"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Rig rig;
+    rig.keep(kKept, c.kept, {"Old Mac", "Kid's Mac", "Newest Mac"});
+    rig.installer->loadsOnInstall = c.loads;
+    if (c.offlineStart) rig.api->fail("listDevices", offline("Host unreachable"));
+    auto model = rig.model();
+    awaitTask(model->restoreIfNeeded());
+    rig.api->fail("listDevices", nullptr);
+    if (c.pickNew) model->chooseDevice(std::nullopt);
+    model->setDeviceName("  Kid's Mac\t");
+    rig.api->calls.clear();
+    rig.calls().clear();
+    QStringList expected;
+    if (c.token.startsWith("device-")) expected << "set selectedDeviceID";  // before the install
+    for (int round = 0; round < 2; ++round) {
+      const bool failed = c.failsFirst && round == 0;
+      if (failed) rig.installer->installError = "install failed";
+      awaitTask(model->pairAndInstall());
+      rig.installer->installError.reset();
+      EXPECT_EQ(model->error(), failed ? "install failed" : "");
+      EXPECT_EQ(model->status(), failed    ? ""
+                                 : c.loads ? PairingModel::kInstalledAndLoaded
+                                           : PairingModel::kInstalledNotLoaded);
+      EXPECT_EQ(model->daemonLoaded(), c.loads && !failed);
+      EXPECT_FALSE(model->busy());
+      // The loaded check and the tab helper follow a successful install only.
+      expected << "install " + Rig::kService + " " + c.token + " dns";
+      if (!failed)
+        expected << "isLoaded"
+                 << "openTabHelper";
+    }
+    EXPECT_EQ(rig.api->calls, c.asked);
+    EXPECT_EQ(rig.calls(), expected);
+    if (c.token.startsWith("device-")) {
+      EXPECT_EQ(model->devices().last().name, "Kid's Mac");
+      EXPECT_EQ(rig.session->selectedDeviceID(), 100);
+    }
+  }
+}
+
 TEST(PairingModel, AnOperationThatResumesAfterTheModelIsGoneEndsQuietly) {
-  for (const char* operation : {"login", "listDevices", "restore"}) {
-    SCOPED_TRACE(operation);
-    const bool restore = QString(operation) == "restore";
+  for (const QString operation : {"login", "listDevices", "restore"}) {
+    SCOPED_TRACE(operation.toStdString());
+    const bool restore = operation == "restore";
     Rig rig;
     if (restore) {
-      rig.keep("kept-token", std::nullopt, std::nullopt);
+      rig.keep(std::nullopt, std::nullopt);
       rig.api->fail("listDevices", TetherAPIError("gone", 401));
     }
     auto gate = rig.api->hold(restore ? "listDevices" : operation);
@@ -286,7 +224,7 @@ TEST(PairingModel, AnOperationThatResumesAfterTheModelIsGoneEndsQuietly) {
     awaitTask(std::move(running));
     // Nothing was written after the model went: a token only when it came before.
     EXPECT_EQ(rig.session->apiToken(),
-              operation == std::string("login")
+              operation == "login"
                   ? std::nullopt
                   : std::optional<QString>(restore ? "kept-token" : "account-token"));
   }

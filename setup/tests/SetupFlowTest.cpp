@@ -1,9 +1,6 @@
-// One whole setup as a parent does it, against the reference service: in the window, create an
-// account and install the protection on a new device record; the real Linux install script
-// runs from the app's install tree, as root, against a temporary root folder (standing in for
-// the administrator prompt); the agent it installed then reaches the service with the device
-// token it was given. A second window restores the session, the parent picks another record and
-// installs again.
+// One whole setup in the window against the reference service: register, install through the
+// real Linux install script into a temporary root folder, see the installed agent reach the
+// service; then a second window restores the session, picks another record and installs again.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,31 +8,20 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
-#include <QProcess>
 #include <QPushButton>
-#include <QTemporaryDir>
-#include <QTest>
-#include <chrono>
 
-#include "AwaitTask.h"
 #include "ContentView.h"
 #include "DaemonInstaller.h"
-#include "MemorySessionBackends.h"
-#include "QtPrinting.h"
 #include "QuietProcess.h"
-#include "ReferenceService.h"
-#include "ScriptedWebAuth.h"
+#include "SetupTestSupport.h"
 #include "TestHelpers.h"
-#include "TetherAPIError.h"
 #include "TetherApp.h"
 #include "TetherClient.h"
-#include "WindowTesting.h"
 #include "platform/linux/DirectoryBundle.h"
 
 namespace tether {
@@ -54,16 +40,12 @@ class RootedPlatform final : public InstallerPlatform {
 
   QString temporaryDirectory() override { return temporary_; }
   void runAsAdministrator(const AdministratorScript& script) override {
-    QProcess run;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("TETHER_INSTALL_ROOT", root_);
-    run.setProcessEnvironment(environment);
-    run.start("/bin/sh", {"-c", script.commandLine});
-    run.waitForFinished(60000);
     ++runs;
-    if (run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0) return;
-    const QString text = QString::fromUtf8(run.readAllStandardError()).trimmed();
-    throw TetherAPIError(text.isEmpty() ? QStringLiteral("install failed") : text);
+    const test::RunResult run =
+        test::run({"/usr/bin/env", "TETHER_INSTALL_ROOT=" + root_.toStdString(), "/bin/sh", "-c",
+                   script.commandLine.toStdString()},
+                  60s);
+    if (run.status != 0) throw TetherAPIError(QString::fromStdString(run.err).trimmed());
   }
   bool isJobLoaded(const QString& label) override {
     return QuietProcess::exitStatus(
@@ -90,11 +72,6 @@ QJsonObject installedConfig(const QString& root) {
   return QJsonDocument::fromJson(file.readAll()).object();
 }
 
-QByteArray contents(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
   if (::geteuid() != 0) GTEST_SKIP() << "the install script changes owners: needs root";
   ReferenceService service;
@@ -103,17 +80,16 @@ TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
   ASSERT_TRUE(QFileInfo::exists(app + "/Contents/Resources/install-daemon.sh"))
       << app.toStdString();
 
-  QTemporaryDir root;
-  QTemporaryDir temporary;
+  QTemporaryDir root, temporary;
+  const QString support = root.path() + kSupport;
   ::chmod(QFile::encodeName(root.path()).constData(), 0755);
   ::chmod(QFile::encodeName(temporary.path()).constData(), 0700);
   auto platform = std::make_shared<RootedPlatform>(root.path(), temporary.path());
   auto client = std::make_shared<TetherClient>(service.url());
   auto session = std::make_shared<SessionStore>(std::make_shared<MemoryKeychain>(),
                                                 std::make_shared<MemoryDefaults>());
-  auto installer =
-      std::make_shared<DaemonInstaller>(std::make_shared<DirectoryBundle>(app), platform,
-                                        root.path() + kSupport + "/TetherTabHelper.app");
+  auto installer = std::make_shared<DaemonInstaller>(std::make_shared<DirectoryBundle>(app),
+                                                     platform, support + "/TetherTabHelper.app");
   ScriptedWebAuth windows;
   auto webSignIn = std::make_shared<OAuthBrowser>(service.url(), windows.factory());
   // The base URL as it might be compiled in, with a slash at the end.
@@ -128,16 +104,16 @@ TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
   first->setAttribute(Qt::WA_DeleteOnClose, false);
   first->show();
   auto& view = *static_cast<ContentView*>(first->centralWidget());
-  QTest::mouseClick(find<QPushButton>(view, "modeRegister"), Qt::LeftButton);
+  QTest::mouseClick(find(view, "modeRegister"), Qt::LeftButton);
   QTest::keyClicks(find<QLineEdit>(view, "email"), "  parent@example.com ");
   QTest::keyClicks(find<QLineEdit>(view, "password"), "correct horse");
   QTest::keyClick(find<QLineEdit>(view, "password"), Qt::Key_Return);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !view.model().busy(); }, 30000));
   ASSERT_EQ(view.model().error(), "");
   EXPECT_EQ(find<QLabel>(view, "statusText")->text(), "Signed in as parent@example.com");
-  EXPECT_FALSE(find<QWidget>(view, "existingDevice")->isVisibleTo(&view));
-  QTest::mouseClick(find<QCheckBox>(view, "enableDNS"), Qt::LeftButton, {}, QPoint(8, 8));
-  QTest::mouseClick(find<QPushButton>(view, "installButton"), Qt::LeftButton);
+  EXPECT_FALSE(find(view, "existingDevice")->isVisibleTo(&view));
+  QTest::mouseClick(find(view, "enableDNS"), Qt::LeftButton, {}, QPoint(8, 8));
+  QTest::mouseClick(find(view, "installButton"), Qt::LeftButton);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !view.model().busy(); }, 60000));
   ASSERT_EQ(view.model().error(), "");
   EXPECT_EQ(view.model().status(), PairingModel::kInstalledAndLoaded);
@@ -153,18 +129,16 @@ TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
   EXPECT_EQ(config.value("deviceToken").toString(), devices[0].token);
   EXPECT_EQ(config.value("serverURL").toString(), service.url().toString());
   EXPECT_FALSE(config.value("enableDNS").toBool());
-  EXPECT_EQ(contents(root.path() + kSupport + "/KinwardAgent"),
-            contents(app + "/Contents/MacOS/KinwardAgent"));
-  EXPECT_EQ(
-      contents(root.path() + kSupport + "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper"),
-      contents(app + "/Contents/Helpers/TetherTabHelper.app/Contents/MacOS/TetherTabHelper"));
+  EXPECT_EQ(contents(support + "/KinwardAgent"), contents(app + "/Contents/MacOS/KinwardAgent"));
+  const QString tabHelper = "/TetherTabHelper.app/Contents/MacOS/TetherTabHelper";
+  EXPECT_EQ(contents(support + tabHelper), contents(app + "/Contents/Helpers" + tabHelper));
   // Opened after the script and once more by the model, from the bundle.
   EXPECT_EQ(platform->opened, QStringList(2, app + "/Contents/Helpers/TetherTabHelper.app"));
 
   // The installed agent, started as its unit would, reaches the service with that token.
   {
-    test::ChildProcess agent({(root.path() + kSupport + "/KinwardAgent").toStdString(), "--config",
-                              (root.path() + kSupport + "/config.json").toStdString()});
+    test::ChildProcess agent({(support + "/KinwardAgent").toStdString(), "--config",
+                              (support + "/config.json").toStdString()});
     const bool seen = QTest::qWaitFor(
         [&] {
           const QList<DeviceRecord> now = awaitTask(client->listDevices(token));
@@ -191,11 +165,12 @@ TEST(SetupFlow, RegisterInstallThenPickAnotherRecordAndInstallAgain) {
   QTest::keyClick(picker, Qt::Key_End);
   EXPECT_EQ(session->selectedDeviceID(), other.id);
   savePicture(*second, "flow-picked");
-  QTest::mouseClick(find<QPushButton>(again, "installButton"), Qt::LeftButton);
+  QTest::mouseClick(find(again, "installButton"), Qt::LeftButton);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !again.model().busy(); }, 60000));
   ASSERT_EQ(again.model().error(), "");
-  EXPECT_EQ(installedConfig(root.path()).value("deviceToken").toString(), other.token);
-  EXPECT_TRUE(installedConfig(root.path()).value("enableDNS").toBool());
+  config = installedConfig(root.path());
+  EXPECT_EQ(config.value("deviceToken").toString(), other.token);
+  EXPECT_TRUE(config.value("enableDNS").toBool());
   EXPECT_EQ(platform->runs, 2);
   EXPECT_EQ(awaitTask(client->listDevices(token)).size(), 2);
 }

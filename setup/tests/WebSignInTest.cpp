@@ -5,16 +5,13 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDialog>
-#include <QImage>
 #include <QSignalSpy>
-#include <QTest>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
-#include "AwaitTask.h"
 #include "OAuthBrowser.h"
 #include "PlatformError.h"
-#include "ReferenceService.h"
+#include "SetupTestSupport.h"
 #include "TetherClient.h"
 
 using namespace tether;
@@ -49,18 +46,16 @@ class DesktopHandler : public QObject {
 namespace {
 
 QDialog* signInDialog() {
-  for (QWidget* widget : QApplication::topLevelWidgets()) {
+  for (QWidget* widget : QApplication::topLevelWidgets())
     if (widget->objectName() == "signInDialog" && widget->isVisible())
       return qobject_cast<QDialog*>(widget);
-  }
   return nullptr;
 }
 
 // The dialog of the sign-in just started, once its page has loaded.
 QDialog* loadedSignInDialog() {
   QDialog* dialog = signInDialog();
-  if (!dialog) return nullptr;
-  auto* view = dialog->findChild<QWebEngineView*>("signInView");
+  auto* view = dialog ? dialog->findChild<QWebEngineView*>("signInView") : nullptr;
   if (!view) return nullptr;
   QSignalSpy loaded(view, &QWebEngineView::loadFinished);
   if (!loaded.wait(60000) || !loaded.first().first().toBool()) return nullptr;

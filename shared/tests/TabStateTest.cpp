@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "SafeFile.h"
+#include "TestHelpers.h"
 
 namespace tether {
 namespace {
@@ -57,12 +58,8 @@ TEST(TabStateFreshness, SnapshotUnder45SecondsRequestUpTo60) {
 
 class TabStateFiles : public testing::Test {
  protected:
-  fs::path dir;
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tether-tabstate-XXXXXX").string();
-    dir = ::mkdtemp(pattern.data());
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  test::TempDir temporary;
+  const fs::path& dir = temporary.path();
 };
 
 TEST_F(TabStateFiles, UntrustedSnapshotsReadAsNone) {
