@@ -27,6 +27,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -133,9 +134,7 @@ class Phase {
           return;
         }
         ++launched;
-        auto worker = std::make_shared<Worker>(*this, false);
-        worker->next();
-        worker->began = due;
+        std::make_shared<Worker>(*this, false)->next(due);
       }
     };
     launch();
@@ -149,7 +148,7 @@ class Phase {
 
  private:
   struct Worker : std::enable_shared_from_this<Worker> {
-    Worker(Phase& p, bool takeNext) : phase(p), socket(p.io_), again(takeNext) {}
+    Worker(Phase& p, bool again) : phase(p), socket(p.io_), takesNext(again) {}
     Phase& phase;
     tcp::socket socket;
     beast::flat_buffer buffer;
@@ -157,9 +156,10 @@ class Phase {
     http::response<http::string_body> res;
     Clock::time_point began;
     std::size_t device = 0;
-    bool again;  // take the next request when this one is answered
+    bool takesNext;  // takes the next request when this one is answered
 
-    void next() {
+    // Latency counts from `due` when given (the scheduled start), else from now.
+    void next(std::optional<Clock::time_point> due = {}) {
       if (Clock::now() >= phase.end_) return;
       const std::size_t n = phase.counter_++;
       device = n % phase.devices_.size();
@@ -186,7 +186,7 @@ class Phase {
         req.target("/v1/policy");
         req.set(http::field::if_none_match, phase.devices_[device].etag);
       }
-      began = Clock::now();
+      began = due.value_or(Clock::now());
       socket = tcp::socket(phase.io_);
       socket.async_connect(phase.at_, [self = shared_from_this()](beast::error_code ec) {
         if (ec) return self->finish(0);
@@ -213,7 +213,7 @@ class Phase {
       if (!ok) phase.failedStatuses.push_back(status);
       beast::error_code ignored;
       socket.close(ignored);
-      if (again) next();
+      if (takesNext) next();
     }
   };
 
